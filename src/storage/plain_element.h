@@ -1,0 +1,28 @@
+// An element without Python objects: the reader's result tree and the
+// writer's detached copy. Children are held by value.
+#pragma once
+
+#include <vector>
+
+#include "storage/shared_str.h"
+#include "storage/sip_map.h"
+
+namespace orvex {
+
+struct PlainElement {
+  SharedStr name;
+  AttrMap attrs;
+  OptStr text;
+  std::vector<PlainElement> children;
+
+  PlainElement() noexcept = default;
+  PlainElement(SharedStr n, AttrMap a) noexcept : name(std::move(n)), attrs(std::move(a)) {}
+  PlainElement(PlainElement&&) noexcept = default;
+  PlainElement& operator=(PlainElement&&) noexcept;
+  PlainElement(const PlainElement&) = delete;
+  PlainElement& operator=(const PlainElement&) = delete;
+  // Frees the subtree without recursion, so any depth is safe.
+  ~PlainElement();
+};
+
+}  // namespace orvex

@@ -1,0 +1,73 @@
+// The whole text of one document, held once and shared by every view into it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace orvex {
+
+// Gives back one reference to a Python object. The module installs it; it must
+// be callable on any thread, attached to the interpreter or not (a release on a
+// detached thread is deferred until some thread is attached).
+using PyReleaseHook = void (*)(void* object);
+void set_py_release_hook(PyReleaseHook hook) noexcept;
+
+class SourceBuffer {
+ public:
+  // Takes ownership of bytes allocated with new char[]. Starts with one holder.
+  static SourceBuffer* adopt_bytes(char* bytes, size_t len);
+  // Views the UTF-8 of a Python str without copying; `owner` is a new
+  // reference to that str, given back when the last holder goes.
+  static SourceBuffer* over_python(void* owner, const char* bytes, size_t len);
+  // Copies bytes into an owned buffer (used by tests and benchmarks).
+  static SourceBuffer* copy_of(const char* bytes, size_t len);
+
+  SourceBuffer(const SourceBuffer&) = delete;
+  SourceBuffer& operator=(const SourceBuffer&) = delete;
+
+  void retain() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+  }
+
+  const char* data() const noexcept { return data_; }
+  size_t size() const noexcept { return len_; }
+  uint64_t holders() const noexcept { return holders_.load(std::memory_order_relaxed); }
+
+ private:
+  SourceBuffer(const char* data, size_t len, char* owned, void* py_owner)
+      : data_(data), len_(len), owned_(owned), py_owner_(py_owner) {}
+  ~SourceBuffer() = default;
+  void destroy() noexcept;
+
+  std::atomic<uint64_t> holders_{1};
+  const char* data_;
+  size_t len_;
+  char* owned_;
+  void* py_owner_;
+};
+
+// Owns one holder count; releases it on destruction.
+class SourceHandle {
+ public:
+  SourceHandle() noexcept = default;
+  explicit SourceHandle(SourceBuffer* adopted) noexcept : buf_(adopted) {}
+  SourceHandle(SourceHandle&& o) noexcept : buf_(o.buf_) { o.buf_ = nullptr; }
+  SourceHandle& operator=(SourceHandle&& o) noexcept {
+    if (this != &o) { reset(); buf_ = o.buf_; o.buf_ = nullptr; }
+    return *this;
+  }
+  SourceHandle(const SourceHandle&) = delete;
+  SourceHandle& operator=(const SourceHandle&) = delete;
+  ~SourceHandle() { reset(); }
+
+  void reset() noexcept { if (buf_) { buf_->release(); buf_ = nullptr; } }
+  SourceBuffer* get() const noexcept { return buf_; }
+  SourceBuffer* operator->() const noexcept { return buf_; }
+
+ private:
+  SourceBuffer* buf_ = nullptr;
+};
+
+}  // namespace orvex
