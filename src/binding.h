@@ -1,0 +1,131 @@
+// Argument binding and error reporting shared by every function and method of
+// the module: one table-driven binder, one conversion per kind of parameter,
+// and the mapping from internal error values to Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <string_view>
+
+#include "errors.h"
+
+namespace orvex::py {
+
+// One static record per callable.
+struct FuncDesc {
+  const char* shown;          // name shown in messages, e.g. "Node.search()"
+  const char* const* params;  // parameter names in order
+  int nparams;
+  int nrequired;              // how many leading parameters are required
+};
+
+// Binds fast-call arguments. On success every slot holds a borrowed reference
+// or nullptr (not given). On failure returns false with TypeError set.
+bool bind_fast(const FuncDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots);
+// The same rules for an argument tuple and keyword dict (the constructor).
+bool bind_tuple(const FuncDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots);
+
+// True when an optional slot takes its default (not given, or None).
+inline bool is_default(PyObject* slot) { return slot == nullptr || slot == Py_None; }
+
+// Conversions. Each returns false with an exception set and labelled with the
+// note "while processing '{param}'".
+//
+// text: a str (or subclass); the view is valid while `o` is alive.
+bool conv_text(PyObject* o, const char* param, std::string_view* out);
+// Conversions without the label, for callers that label a whole structure.
+bool text_of(PyObject* o, std::string_view* out);
+bool conv_u8(PyObject* o, const char* param, uint8_t* out);
+bool conv_i32(PyObject* o, const char* param, int32_t* out);
+bool conv_u64(PyObject* o, const char* param, uint64_t* out);
+bool conv_bool(PyObject* o, const char* param, bool* out);
+bool conv_node(PyObject* o, const char* param);   // checks the type only
+bool conv_dict(PyObject* o, const char* param);   // checks the type only
+// A search kind: a SearchType member; writes its value (0, 1, 2).
+bool conv_search_kind(PyObject* o, const char* param, uint8_t* out);
+// sequence: not a str, passes PySequence_Check. Checks only; iterate it yourself.
+bool check_sequence(PyObject* o);
+bool conv_sequence(PyObject* o, const char* param);
+
+// Adds the note "while processing '{param}'" to the exception being raised.
+// A failure to add it is discarded. Always returns false.
+bool label(const char* param);
+
+// TypeError "'{type}' object is not an instance of '{target}'" (or the None form).
+void set_type_mismatch(PyObject* o, const char* target);
+// TypeError "'{type}' object is not an instance of 'Sequence'" with the
+// qualified name taken from collections.abc.Sequence.
+void set_sequence_mismatch(PyObject* o);
+
+// Error values into exceptions. Each returns nullptr for convenience.
+PyObject* raise_read_error(const ReadError& e);
+PyObject* raise_os_error(const OsError& e);
+// The exception class for an OS error number.
+PyObject* os_error_class(int errnum);
+
+// Gives back Python references whose last holder went away on a detached
+// thread. Called at every attach point of the module.
+void drain_deferred_releases();
+// The hook SourceBuffer uses to give back its str.
+void release_py_object(void* object);
+
+// Releases the interpreter for the lifetime of the object. On re-attaching it
+// gives back references that detached threads had to defer.
+class Detached {
+ public:
+  Detached() : ts_(PyEval_SaveThread()) {}
+  ~Detached() { attach(); }
+  void attach() {
+    if (ts_) {
+      PyEval_RestoreThread(ts_);
+      ts_ = nullptr;
+      drain_deferred_releases();
+    }
+  }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+
+ private:
+  PyThreadState* ts_;
+};
+
+// Runs a module entry point: a std::bad_alloc escaping the body becomes
+// MemoryError, anything else a SystemError; nothing crosses the C API.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
+    return nullptr;
+  }
+}
+
+// An owned reference; released on scope exit.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+}  // namespace orvex::py

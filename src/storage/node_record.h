@@ -1,0 +1,33 @@
+// The record behind every Node object: one element, complete when its object
+// is created and never changed afterwards.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <vector>
+
+#include "storage/shared_str.h"
+#include "storage/sip_map.h"
+
+namespace orvex {
+
+struct NodeRecord {
+  SharedStr name;
+  AttrMap attrs;
+  std::vector<PyObject*> children;  // one strong reference per entry; may repeat
+  OptStr text;                      // absent is distinct from empty
+};
+
+// The Python object: header plus the record by value.
+struct NodeObject {
+  PyObject_HEAD
+  NodeRecord rec;
+  // Links objects whose release was postponed so that freeing a deep chain
+  // never recurses (see the Node deallocator).
+  NodeObject* trash_next;
+};
+
+inline NodeRecord& record_of(PyObject* node) { return reinterpret_cast<NodeObject*>(node)->rec; }
+
+}  // namespace orvex
