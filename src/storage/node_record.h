@@ -17,6 +17,16 @@ struct NodeRecord {
   AttrMap attrs;
   std::vector<PyObject*> children;  // one strong reference per entry; may repeat
   OptStr text;                      // absent is distinct from empty
+
+  NodeRecord() noexcept = default;
+  NodeRecord(NodeRecord&&) noexcept = default;
+  NodeRecord& operator=(NodeRecord&&) = delete;
+  NodeRecord(const NodeRecord&) = delete;
+  NodeRecord& operator=(const NodeRecord&) = delete;
+  // Needs the interpreter: gives back the child references.
+  ~NodeRecord() {
+    for (PyObject* c : children) Py_DECREF(c);
+  }
 };
 
 // The Python object: header plus the record by value.

@@ -1,0 +1,396 @@
+#include "binding.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "entities/node.h"
+#include "entities/search_type.h"
+
+namespace orvex::py {
+
+// ---------------------------------------------------------------- binding
+
+namespace {
+
+std::string quoted_list(const FuncDesc& d, const std::vector<int>& missing) {
+  std::string out;
+  const size_t n = missing.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i > 0) {
+      if (n == 2) out += " and ";
+      else if (i + 1 == n) out += ", and ";
+      else out += ", ";
+    }
+    out += '\'';
+    out += d.params[missing[i]];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many(const FuncDesc& d, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (d.nrequired == d.nparams) {
+    PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", d.shown,
+                 d.nparams, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
+                 d.shown, d.nrequired, d.nparams, given, verb);
+  }
+  return false;
+}
+
+// Puts one keyword argument into its slot.
+bool bind_keyword(const FuncDesc& d, PyObject* name, PyObject* value, PyObject** slots) {
+  Py_ssize_t len = 0;
+  const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+  if (utf8 == nullptr) PyErr_Clear();
+  for (int i = 0; utf8 && i < d.nparams; ++i) {
+    if (std::strlen(d.params[i]) == static_cast<size_t>(len) &&
+        std::memcmp(d.params[i], utf8, static_cast<size_t>(len)) == 0) {
+      if (slots[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%S'", d.shown, name);
+        return false;
+      }
+      slots[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", d.shown, name);
+  return false;
+}
+
+bool check_required(const FuncDesc& d, PyObject** slots) {
+  std::vector<int> missing;
+  for (int i = 0; i < d.nrequired; ++i)
+    if (slots[i] == nullptr) missing.push_back(i);
+  if (missing.empty()) return true;
+  std::string list = quoted_list(d, missing);
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", d.shown, missing.size(),
+               missing.size() == 1 ? "argument" : "arguments", list.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool bind_fast(const FuncDesc& d, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots) {
+  for (int i = 0; i < d.nparams; ++i) slots[i] = nullptr;
+  if (nargs > d.nparams) return too_many(d, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  if (kwnames) {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+      if (!bind_keyword(d, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots)) return false;
+  }
+  return check_required(d, slots);
+}
+
+bool bind_tuple(const FuncDesc& d, PyObject* args, PyObject* kwargs, PyObject** slots) {
+  for (int i = 0; i < d.nparams; ++i) slots[i] = nullptr;
+  Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  if (nargs > d.nparams) return too_many(d, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value))
+      if (!bind_keyword(d, key, value, slots)) return false;
+  }
+  return check_required(d, slots);
+}
+
+// ---------------------------------------------------------------- notes
+
+bool label(const char* param) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return false;
+  PyObject* r = PyObject_CallMethod(exc, "add_note", "s",
+                                    ("while processing '" + std::string(param) + "'").c_str());
+  if (r == nullptr) PyErr_Clear();
+  Py_XDECREF(r);
+  PyErr_SetRaisedException(exc);
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return false;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  PyObject* r = PyObject_CallMethod(value, "add_note", "s",
+                                    ("while processing '" + std::string(param) + "'").c_str());
+  if (r == nullptr) PyErr_Clear();
+  Py_XDECREF(r);
+  PyErr_Restore(type, value, tb);
+#endif
+  return false;
+}
+
+// ---------------------------------------------------------------- type mismatch
+
+void set_type_mismatch(PyObject* o, const char* target) {
+  if (o == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    return;
+  }
+  PyObject* qual = PyType_GetQualName(Py_TYPE(o));
+  if (qual == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
+                 target);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qual, target);
+  Py_DECREF(qual);
+}
+
+void set_sequence_mismatch(PyObject* o) {
+  // Only names the target type; acceptance never consults it.
+  static PyObject* sequence_class = nullptr;
+  if (sequence_class == nullptr) {
+    Ref abc(PyImport_ImportModule("collections.abc"));
+    if (!abc) return;
+    sequence_class = PyObject_GetAttrString(abc.get(), "Sequence");
+    if (sequence_class == nullptr) return;
+  }
+  Ref qual(PyObject_GetAttrString(sequence_class, "__qualname__"));
+  if (!qual) return;
+  Py_ssize_t len;
+  const char* name = PyUnicode_Check(qual.get()) ? PyUnicode_AsUTF8AndSize(qual.get(), &len) : nullptr;
+  if (name == nullptr) {
+    PyErr_Clear();
+    name = "Sequence";
+  }
+  std::string target(name);
+  set_type_mismatch(o, target.c_str());
+}
+
+// ---------------------------------------------------------------- conversions
+
+bool text_of(PyObject* o, std::string_view* out) {
+  if (!PyUnicode_Check(o)) {
+    set_type_mismatch(o, "str");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(o, &len);
+  if (p == nullptr) return false;
+  *out = std::string_view(p, static_cast<size_t>(len));
+  return true;
+}
+
+bool conv_text(PyObject* o, const char* param, std::string_view* out) {
+  return text_of(o, out) || label(param);
+}
+
+namespace {
+
+bool long_in_range(PyObject* o, long lo, long hi, long* out) {
+  long v = PyLong_AsLong(o);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < lo) {
+    PyErr_SetString(PyExc_OverflowError, "number too small to fit in target type");
+    return false;
+  }
+  if (v > hi) {
+    PyErr_SetString(PyExc_OverflowError, "number too large to fit in target type");
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool conv_u8(PyObject* o, const char* param, uint8_t* out) {
+  long v;
+  if (!long_in_range(o, 0, 255, &v)) return label(param);
+  *out = static_cast<uint8_t>(v);
+  return true;
+}
+
+bool conv_i32(PyObject* o, const char* param, int32_t* out) {
+  long v;
+  if (!long_in_range(o, INT32_MIN, INT32_MAX, &v)) return label(param);
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool conv_u64(PyObject* o, const char* param, uint64_t* out) {
+  Ref index;
+  if (!PyLong_Check(o)) {
+    index = Ref(PyNumber_Index(o));
+    if (!index) return label(param);
+    o = index.get();
+  }
+  unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return label(param);
+  *out = v;
+  return true;
+}
+
+bool conv_bool(PyObject* o, const char* param, bool* out) {
+  if (o == Py_True || o == Py_False) {
+    *out = o == Py_True;
+    return true;
+  }
+  // NumPy's boolean scalar is accepted by its truth value.
+  PyTypeObject* tp = Py_TYPE(o);
+  Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__"));
+  if (!module) PyErr_Clear();
+  Ref tname(PyType_GetName(tp));
+  if (!tname) PyErr_Clear();
+  if (module && tname && PyUnicode_Check(module.get()) &&
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+      (PyUnicode_CompareWithASCIIString(tname.get(), "bool_") == 0 ||
+       PyUnicode_CompareWithASCIIString(tname.get(), "bool") == 0)) {
+    auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(tp, Py_nb_bool));
+    if (nb_bool == nullptr) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                   tname.get());
+      return label(param);
+    }
+    int r = nb_bool(o);
+    if (r < 0) return label(param);
+    *out = r != 0;
+    return true;
+  }
+  set_type_mismatch(o, "bool");
+  return label(param);
+}
+
+bool conv_node(PyObject* o, const char* param) {
+  if (is_node(o)) return true;
+  set_type_mismatch(o, "Node");
+  return label(param);
+}
+
+bool conv_dict(PyObject* o, const char* param) {
+  if (PyDict_Check(o)) return true;
+  set_type_mismatch(o, "dict");
+  return label(param);
+}
+
+bool conv_search_kind(PyObject* o, const char* param, uint8_t* out) {
+  PyTypeObject* st = search_type();
+  if (st == nullptr) return label(param);
+  if (!PyObject_TypeCheck(o, st)) {
+    set_type_mismatch(o, "SearchType");
+    return label(param);
+  }
+  *out = reinterpret_cast<SearchTypeObject*>(o)->value;
+  return true;
+}
+
+bool check_sequence(PyObject* o) { return !PyUnicode_Check(o) && PySequence_Check(o); }
+
+bool conv_sequence(PyObject* o, const char* param) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return label(param);
+  }
+  if (PySequence_Check(o)) return true;
+  set_sequence_mismatch(o);
+  return label(param);
+}
+
+// ---------------------------------------------------------------- errors
+
+PyObject* raise_read_error(const ReadError& e) {
+  std::string msg = e.message();
+  PyObject* s = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
+  if (s == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, s);
+  Py_DECREF(s);
+  return nullptr;
+}
+
+PyObject* os_error_class(int errnum) {
+  switch (errnum) {
+    case EPERM:
+    case EACCES: return PyExc_PermissionError;
+    case ENOENT: return PyExc_FileNotFoundError;
+    case EINTR: return PyExc_InterruptedError;
+    case EAGAIN: return PyExc_BlockingIOError;
+    case ENOMEM: return PyExc_MemoryError;
+    case EEXIST: return PyExc_FileExistsError;
+    case ENOTDIR: return PyExc_NotADirectoryError;
+    case EISDIR: return PyExc_IsADirectoryError;
+    case EPIPE: return PyExc_BrokenPipeError;
+    case ECONNABORTED: return PyExc_ConnectionAbortedError;
+    case ECONNRESET: return PyExc_ConnectionResetError;
+    case ETIMEDOUT: return PyExc_TimeoutError;
+    case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+    default: return PyExc_OSError;
+  }
+}
+
+namespace {
+
+// strerror_r comes in a GNU form (returns the text) and a POSIX form (fills the buffer).
+[[maybe_unused]] const char* strerror_text(int r, const char* buf) { return r == 0 ? buf : "Unknown error"; }
+[[maybe_unused]] const char* strerror_text(const char* r, const char*) { return r; }
+
+// Raises `cls` created with the single argument `msg`, so that errno,
+// strerror and filename stay None.
+PyObject* raise_with_one_arg(PyObject* cls, const std::string& msg) {
+  Ref text(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+  if (!text) return nullptr;
+  Ref exc(PyObject_CallOneArg(cls, text.get()));
+  if (!exc) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* raise_os_error(const OsError& e) {
+  if (e.errnum == 0) return raise_with_one_arg(PyExc_OSError, e.text ? e.text : "unknown error");
+  char buf[256] = {0};
+  const char* text = strerror_text(strerror_r(e.errnum, buf, sizeof buf), buf);
+  return raise_with_one_arg(os_error_class(e.errnum),
+                            std::string(text) + " (os error " + std::to_string(e.errnum) + ")");
+}
+
+// ---------------------------------------------------------------- deferred releases
+
+namespace {
+std::mutex g_deferred_mutex;
+std::vector<PyObject*> g_deferred;
+std::atomic<bool> g_has_deferred{false};
+}  // namespace
+
+void release_py_object(void* object) {
+  PyObject* o = static_cast<PyObject*>(object);
+  if (PyGILState_Check()) {
+    Py_DECREF(o);
+    return;
+  }
+  // Detached: the reference may only be given back by an attached thread.
+  std::lock_guard<std::mutex> lock(g_deferred_mutex);
+  try {
+    g_deferred.push_back(o);
+  } catch (...) {
+    // Out of memory: keeping the str alive is the only safe choice left.
+    return;
+  }
+  g_has_deferred.store(true, std::memory_order_release);
+}
+
+void drain_deferred_releases() {
+  if (!g_has_deferred.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard<std::mutex> lock(g_deferred_mutex);
+    batch.swap(g_deferred);
+    g_has_deferred.store(false, std::memory_order_release);
+  }
+  for (PyObject* o : batch) Py_DECREF(o);
+}
+
+}  // namespace orvex::py

@@ -1,0 +1,235 @@
+// The Node class: construction, the read-only properties, repr, and release.
+#include "entities/node.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace orvex::py {
+
+namespace {
+
+PyTypeObject* g_node_type = nullptr;
+
+const char* const kNewParams[] = {"name", "attrs", "children", "text"};
+const FuncDesc kNewDesc = {"Node.__new__()", kNewParams, 4, 1};
+
+bool convert_attrs(PyObject* dict, AttrMap* out) {
+  if (!conv_dict(dict, "attrs")) return false;
+  std::vector<std::pair<SharedStr, SharedStr>> entries;
+  entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    std::string_view key, value;
+    if (!text_of(k, &key) || !text_of(v, &value)) return label("attrs");
+    entries.emplace_back(SharedStr::owned(key), SharedStr::owned(value));
+  }
+  AttrMap map;
+  map.reserve(entries.size());
+  for (auto& [key, value] : entries) map.insert(std::move(key), std::move(value));
+  *out = std::move(map);
+  return true;
+}
+
+bool convert_children(PyObject* seq, std::vector<PyObject*>* out) {
+  if (!conv_sequence(seq, "children")) return false;
+  Py_ssize_t hint = PyObject_Size(seq);
+  if (hint < 0) {
+    PyErr_Clear();
+    hint = 0;
+  }
+  std::vector<PyObject*> items;
+  auto release_items = [&items] {
+    for (PyObject* c : items) Py_DECREF(c);
+  };
+  try {
+    items.reserve(static_cast<size_t>(hint));
+  } catch (const std::bad_alloc&) {
+    // Only a hint: a length too large to reserve is not an error.
+  }
+  Ref it(PyObject_GetIter(seq));
+  if (!it) return label("children");
+  while (PyObject* item = PyIter_Next(it.get())) {
+    if (!is_node(item)) {
+      set_type_mismatch(item, "Node");
+      Py_DECREF(item);
+      release_items();
+      return label("children");
+    }
+    try {
+      items.push_back(item);
+    } catch (...) {
+      Py_DECREF(item);
+      release_items();
+      throw;
+    }
+  }
+  if (PyErr_Occurred()) {
+    release_items();
+    return label("children");
+  }
+  *out = std::move(items);
+  return true;
+}
+
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[4];
+    if (!bind_tuple(kNewDesc, args, kwargs, slot)) return nullptr;
+    NodeRecord rec;
+    std::string_view text;
+    if (!conv_text(slot[0], "name", &text)) return nullptr;
+    rec.name = SharedStr::owned(text);
+    if (!is_default(slot[1]) && !convert_attrs(slot[1], &rec.attrs)) return nullptr;
+    if (!is_default(slot[2]) && !convert_children(slot[2], &rec.children)) return nullptr;
+    if (!is_default(slot[3])) {
+      if (!conv_text(slot[3], "text", &text)) return nullptr;
+      rec.text = SharedStr::owned(text);
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+    return self;
+  });
+}
+
+// Releasing a node releases its children, which may release theirs, and so
+// on: a chain a million levels deep would overflow the native stack. So a
+// release that happens while another is in progress on this thread is only
+// queued, and the outermost call works the queue off in a loop.
+thread_local NodeObject* t_release_queue = nullptr;
+thread_local bool t_releasing = false;
+
+void destroy_node(NodeObject* n) {
+  PyTypeObject* tp = Py_TYPE(n);
+  n->rec.~NodeRecord();
+  tp->tp_free(n);
+  Py_DECREF(tp);
+}
+
+void node_dealloc(PyObject* self) {
+  auto* n = reinterpret_cast<NodeObject*>(self);
+  if (t_releasing) {
+    n->trash_next = t_release_queue;
+    t_release_queue = n;
+    return;
+  }
+  t_releasing = true;
+  destroy_node(n);
+  while (NodeObject* next = t_release_queue) {
+    t_release_queue = next->trash_next;
+    destroy_node(next);
+  }
+  t_releasing = false;
+}
+
+PyObject* node_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const SharedStr& name = record_of(self).name;
+    std::string s;
+    s.reserve(name.size() + 6);
+    s += "Node(";
+    s += name.sv();
+    s += ')';
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+  });
+}
+
+PyObject* get_name(PyObject* self, void*) { return str_from(record_of(self).name); }
+
+PyObject* get_text(PyObject* self, void*) {
+  const OptStr& t = record_of(self).text;
+  if (!t) Py_RETURN_NONE;
+  return str_from(*t);
+}
+
+PyObject* get_attrs(PyObject* self, void*) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const auto& e : record_of(self).attrs) {
+    Ref k(str_from(e.key));
+    if (!k) return nullptr;
+    Ref v(str_from(e.value));
+    if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* get_children(PyObject* self, void*) {
+  const auto& children = record_of(self).children;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(children.size()));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < children.size(); ++i)
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(children[i]));
+  return list;
+}
+
+PyGetSetDef kGetters[] = {
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"text", get_text, nullptr, nullptr, nullptr},
+    {"attrs", get_attrs, nullptr, nullptr, nullptr},
+    {"children", get_children, nullptr,
+     "Children are shared references to the same nodes, not copies.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef kMethods[] = {
+    {"__to_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_to_string)), kFast,
+     "__to_string($self, spacing=None)\n--\n\n"},
+    {"search_by_name", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_name)), kFast,
+     "search_by_name($self, name, depth=None)\n--\n\n"},
+    {"search_by_attr", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_attr)), kFast,
+     "search_by_attr($self, key, depth=None)\n--\n\n"},
+    {"search_by_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search_by_text)), kFast,
+     "search_by_text($self, text, depth=None)\n--\n\n"},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_search)), kFast,
+     "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(node_from_dict)), kFast | METH_CLASS,
+     "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", node_to_dict, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_str, reinterpret_cast<void*>(node_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getset, kGetters},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(NodeObject)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+PyTypeObject* node_type() {
+  if (g_node_type == nullptr)
+    g_node_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+  return g_node_type;
+}
+
+PyTypeObject* node_type_unchecked() { return g_node_type; }
+
+PyObject* wrap_record(NodeRecord&& rec) {
+  PyTypeObject* type = node_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    NodeRecord dropped(std::move(rec));
+    return nullptr;
+  }
+  new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+  return self;
+}
+
+PyObject* str_from(const SharedStr& s) {
+  return PyUnicode_DecodeUTF8(s.data() ? s.data() : "", static_cast<Py_ssize_t>(s.size()), nullptr);
+}
+
+}  // namespace orvex::py

@@ -1,0 +1,13 @@
+// The SearchType enumeration's instance layout.
+#pragma once
+
+#include "entities/node.h"
+
+namespace orvex::py {
+
+struct SearchTypeObject {
+  PyObject_HEAD
+  uint8_t value;  // 0 Tag, 1 Attr, 2 Text
+};
+
+}  // namespace orvex::py

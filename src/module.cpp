@@ -1,0 +1,97 @@
+// The module's front door: the exported init function, the module definition
+// and the execution step that registers the classes and functions.
+#include "binding.h"
+#include "entities/node.h"
+
+namespace orvex::py {
+
+namespace {
+
+constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef kFunctions[] = {
+    {"read_file", as_cfunction(read_file), kFunctionFlags, "read_file(file_path, root_tag)\n--\n\n"},
+    {"read_string", as_cfunction(read_string), kFunctionFlags, "read_string(xml_string, root_tag)\n--\n\n"},
+    {"write_file", as_cfunction(write_file), kFunctionFlags,
+     "write_file(node, file_path, indent=None, default_xml_def=None)\n--\n\n"},
+    {"write_string", as_cfunction(write_string), kFunctionFlags,
+     "write_string(node, indent=None, default_xml_def=None)\n--\n\n"},
+};
+
+// Appends `name` to the module's __all__ (creating the list when missing) and
+// sets the attribute. Steals nothing.
+int add_to_module(PyObject* module, PyObject* name, PyObject* object) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr) return -1;
+    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+      Py_DECREF(all);
+      return -1;
+    }
+  }
+  Ref all_ref(all);
+  if (!PyList_Check(all)) {
+    set_type_mismatch(all, "list");
+    return -1;
+  }
+  if (PyList_Append(all, name) < 0) return -1;
+  return PyObject_SetAttr(module, name, object);
+}
+
+int add_type(PyObject* module, PyTypeObject* type, const char* name) {
+  if (type == nullptr) return -1;
+  Ref key(PyUnicode_FromString(name));
+  if (!key) return -1;
+  return add_to_module(module, key.get(), reinterpret_cast<PyObject*>(type));
+}
+
+int exec_module(PyObject* module) {
+  set_py_release_hook(release_py_object);
+  if (add_type(module, search_type(), "SearchType") < 0) return -1;
+  if (add_type(module, node_type(), "Node") < 0) return -1;
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  for (PyMethodDef& def : kFunctions) {
+    Ref fn(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!fn) return -1;
+    Ref name(PyObject_GetAttrString(fn.get(), "__name__"));
+    if (!name || add_to_module(module, name.get(), fn.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef kDefinition = {
+    PyModuleDef_HEAD_INIT,
+    "orvex",
+    "",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace orvex::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvex() {
+  return PyModuleDef_Init(&orvex::py::kDefinition);
+}
