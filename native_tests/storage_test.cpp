@@ -1,0 +1,192 @@
+// SharedStr, SourceBuffer counting, the SipHash map and its hash.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "storage/plain_element.h"
+#include "storage/shared_str.h"
+#include "storage/sip_map.h"
+#include "storage/siphash.h"
+#include "storage/source_buffer.h"
+
+using namespace orvex;
+
+namespace {
+
+// A deliberately plain SipHash-c-d over a byte vector, written from the
+// algorithm's description, to check the optimised one against.
+uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+
+uint64_t reference_siphash(int c, int d, uint64_t k0, uint64_t k1, const std::vector<uint8_t>& m) {
+  uint64_t v0 = k0 ^ 0x736f6d6570736575ULL, v1 = k1 ^ 0x646f72616e646f6dULL;
+  uint64_t v2 = k0 ^ 0x6c7967656e657261ULL, v3 = k1 ^ 0x7465646279746573ULL;
+  auto round = [&] {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
+  std::vector<uint8_t> padded = m;
+  padded.resize((m.size() / 8 + 1) * 8, 0);
+  padded.back() = static_cast<uint8_t>(m.size());
+  for (size_t i = 0; i < padded.size(); i += 8) {
+    uint64_t w = 0;
+    for (int b = 7; b >= 0; --b) w = (w << 8) | padded[i + b];
+    v3 ^= w;
+    for (int r = 0; r < c; ++r) round();
+    v0 ^= w;
+  }
+  v2 ^= 0xff;
+  for (int r = 0; r < d; ++r) round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace
+
+TEST(SipHash, ReferenceMatchesPublishedSipHash24Vectors) {
+  // Key 00..0f, messages 00, 00 01, ... from the SipHash paper.
+  const uint64_t k0 = 0x0706050403020100ULL, k1 = 0x0f0e0d0c0b0a0908ULL;
+  const uint64_t expected[] = {0x726fdb47dd0e0e31ULL, 0x74f839c593dc67fdULL, 0x0d6c8009d9a94f5aULL,
+                               0x85676696d7fb7e2dULL};
+  std::vector<uint8_t> msg;
+  for (uint64_t want : expected) {
+    EXPECT_EQ(reference_siphash(2, 4, k0, k1, msg), want);
+    msg.push_back(static_cast<uint8_t>(msg.size()));
+  }
+}
+
+TEST(SipHash, OneThreeMatchesReferenceOverManyKeysAndLengths) {
+  std::mt19937_64 rng(1234);
+  for (int trial = 0; trial < 2000; ++trial) {
+    MapKey key{rng(), rng()};
+    std::vector<uint8_t> msg(rng() % 70);
+    for (auto& b : msg) b = static_cast<uint8_t>(rng());
+    ASSERT_EQ(siphash13(key, msg.data(), msg.size()), reference_siphash(1, 3, key.k0, key.k1, msg));
+    // A map key hashes its bytes followed by one 0xFF byte.
+    std::vector<uint8_t> with_ff = msg;
+    with_ff.push_back(0xff);
+    std::string_view sv(reinterpret_cast<const char*>(msg.data()), msg.size());
+    ASSERT_EQ(hash_key_bytes(key, sv), reference_siphash(1, 3, key.k0, key.k1, with_ff));
+  }
+}
+
+TEST(SipHash, MapKeysAdvanceTheFirstWordPerThread) {
+  MapKey a = next_map_key();
+  MapKey b = next_map_key();
+  EXPECT_EQ(b.k0, a.k0 + 1);
+  EXPECT_EQ(b.k1, a.k1);
+}
+
+TEST(SourceBuffer, HolderCountFollowsViewsAndCopies) {
+  SourceBuffer* buf = SourceBuffer::copy_of("hello world", 11);
+  EXPECT_EQ(buf->holders(), 1u);
+  {
+    SharedStr v = SharedStr::view(buf, 6, 11);
+    EXPECT_EQ(buf->holders(), 2u);
+    SharedStr copy = v;
+    EXPECT_EQ(buf->holders(), 3u);
+    EXPECT_TRUE(copy.is_view());
+    EXPECT_EQ(copy.data(), v.data());  // shared, not copied
+    SharedStr moved = std::move(copy);
+    EXPECT_EQ(buf->holders(), 3u);
+    EXPECT_EQ(moved.sv(), "world");
+    EXPECT_EQ(moved.start(), 6u);
+    EXPECT_EQ(moved.end(), 11u);
+  }
+  EXPECT_EQ(buf->holders(), 1u);
+  SharedStr survivor = SharedStr::view(buf, 0, 5);
+  buf->release();  // the parse's own holder goes; the view keeps the text alive
+  EXPECT_EQ(survivor.sv(), "hello");
+}
+
+TEST(SharedStr, OwnedCopiesAreDeepAndCompareByBytes) {
+  SharedStr a = SharedStr::owned("abc");
+  SharedStr b = a;
+  EXPECT_NE(a.data(), b.data());
+  EXPECT_EQ(a, b);
+  EXPECT_FALSE(a.is_view());
+  SourceHandle buf(SourceBuffer::copy_of("xabcx", 5));
+  SharedStr v = SharedStr::view(buf.get(), 1, 4);
+  EXPECT_EQ(a, v);
+  EXPECT_EQ(v, std::string_view("abc"));
+  EXPECT_FALSE(a == SharedStr::owned("abd"));
+  SharedStr empty;
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(empty, SharedStr::owned(""));
+}
+
+TEST(AttrMap, EmptyMapAllocatesNothingAndFindsNothing) {
+  AttrMap m;
+  EXPECT_EQ(m.capacity(), 0u);
+  EXPECT_EQ(m.find("x"), nullptr);
+  EXPECT_EQ(m.begin(), m.end());
+}
+
+TEST(AttrMap, InsertOfPresentKeyReplacesValueAndKeepsStoredKey) {
+  SourceHandle buf(SourceBuffer::copy_of("<a id='1'>", 10));
+  AttrMap m;
+  EXPECT_TRUE(m.insert(SharedStr::view(buf.get(), 3, 5), SharedStr::owned("1")));
+  // An owned key with the same bytes is the same key.
+  EXPECT_FALSE(m.insert(SharedStr::owned("id"), SharedStr::owned("2")));
+  ASSERT_EQ(m.size(), 1u);
+  const auto& e = *m.begin();
+  EXPECT_TRUE(e.key.is_view());
+  EXPECT_EQ(e.value.sv(), "2");
+  EXPECT_EQ(m.find("id")->sv(), "2");
+  EXPECT_EQ(buf->holders(), 2u);
+}
+
+TEST(AttrMap, GrowsAndKeepsEveryEntry) {
+  AttrMap m;
+  for (int i = 0; i < 5000; ++i) m.insert(SharedStr::owned("k" + std::to_string(i)), SharedStr::owned(std::to_string(i)));
+  ASSERT_EQ(m.size(), 5000u);
+  std::set<std::string> seen;
+  for (const auto& e : m) seen.insert(std::string(e.key.sv()));
+  EXPECT_EQ(seen.size(), 5000u);
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(m.find("k" + std::to_string(i))->sv(), std::to_string(i));
+  EXPECT_EQ(m.find("k5000"), nullptr);
+}
+
+TEST(AttrMap, CloneKeepsKeyAndSlotOrderAndSharesViews) {
+  SourceHandle buf(SourceBuffer::copy_of("abcdefghij", 10));
+  AttrMap m;
+  for (size_t i = 0; i < 10; ++i) m.insert(SharedStr::view(buf.get(), i, i + 1), SharedStr::owned(std::to_string(i)));
+  AttrMap c = m.clone();
+  EXPECT_EQ(c.map_key().k0, m.map_key().k0);
+  std::vector<std::string> a, b;
+  for (const auto& e : m) a.emplace_back(e.key.sv());
+  for (const auto& e : c) b.emplace_back(e.key.sv());
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(buf->holders(), 21u);
+}
+
+TEST(AttrMap, OrderDependsOnTheMapKey) {
+  // Two maps with the same entries but different keys rarely agree on order.
+  int differing = 0;
+  for (int trial = 0; trial < 20; ++trial) {
+    AttrMap x, y;
+    for (int i = 0; i < 8; ++i) {
+      x.insert(SharedStr::owned("k" + std::to_string(i)), SharedStr());
+      y.insert(SharedStr::owned("k" + std::to_string(i)), SharedStr());
+    }
+    std::vector<std::string> ox, oy;
+    for (const auto& e : x) ox.emplace_back(e.key.sv());
+    for (const auto& e : y) oy.emplace_back(e.key.sv());
+    differing += ox != oy;
+  }
+  EXPECT_GT(differing, 10);
+}
+
+TEST(PlainElement, DeepChainIsFreedWithoutRecursion) {
+  PlainElement root(SharedStr::owned("r"), AttrMap());
+  PlainElement* tip = &root;
+  for (int i = 0; i < 1000000; ++i) {
+    tip->children.emplace_back(SharedStr::owned("c"), AttrMap());
+    tip = &tip->children.back();
+  }
+  // Destruction at scope end must not overflow the stack.
+}

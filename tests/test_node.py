@@ -1,0 +1,133 @@
+"""The Node class: construction, properties, text form, repr, and release."""
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+from helpers import assert_isolated_ok
+from orvex import Node
+
+
+def example():
+    return Node("root", {"id": "1"}, [Node("a", text="x"), Node("b")], "hi")
+
+
+def test_properties_of_a_bare_node():
+    n = Node("leaf")
+    assert (n.name, n.attrs, n.children, n.text) == ("leaf", {}, [], None)
+    assert str(n) == "Name: leaf"
+    assert repr(n) == "Node(leaf)"
+
+
+def test_properties_return_new_objects_that_do_not_alias_the_record():
+    n = Node("a", {"k": "v"}, [Node("c")], "t")
+    attrs = n.attrs
+    attrs["new"] = "x"
+    assert n.attrs == {"k": "v"} and n.attrs is not n.attrs
+    kids = n.children
+    kids.append(Node("d"))
+    assert len(n.children) == 1 and n.children is not n.children
+
+
+def test_keyword_arguments_and_none_defaults():
+    n = Node(text="t", children=None, attrs=None, name="x")
+    assert (n.name, n.text, n.attrs, n.children) == ("x", "t", {}, [])
+
+
+def test_any_strings_are_stored_as_given():
+    weird = "a <b> & \"c\" é 𝄞\n"
+    n = Node(weird, {weird: weird, "": ""}, text="")
+    assert n.name == weird
+    assert n.attrs == {weird: weird, "": ""}
+    assert n.text == ""
+    assert repr(Node("has space")) == "Node(has space)"
+
+
+def test_text_form_of_the_worked_example():
+    assert str(example()) == "Name: root\nAttributes:\nid: 1\nText: hi\nChildren:\n  Name: a\n  Text: x\n\n  Name: b\n"
+    assert example().__to_string(2) == (
+        "  Name: root\n  Attributes:\n  id: 1\n  Text: hi\n  Children:\n"
+        "      Name: a\n    Text: x\n\n      Name: b\n"
+    )
+
+
+def test_text_form_of_empty_text_and_repeated_child():
+    assert str(Node("a", text="")) == "Name: a\nText: "
+    c = Node("c")
+    n = Node("p", children=(c, c))
+    assert n.children == [c, c] and n.children[0] is n.children[1]
+    assert str(n) == "Name: p\nChildren:\n  Name: c\n\n  Name: c\n"
+
+
+def test_text_form_lists_attributes_in_the_order_attrs_shows():
+    attrs = {f"k{i}": str(i) for i in range(20)}
+    n = Node("a", attrs)
+    lines = str(n).split("\n")[2:]
+    assert lines == [f"{k}: {v}" for k, v in n.attrs.items()]
+
+
+def test_text_form_indentation_does_not_wrap_past_255():
+    n = Node("leaf")
+    for _ in range(3):
+        n = Node("x", children=[n])
+    lines = n.__to_string(255).split("\n")
+    assert lines[0] == " " * 255 + "Name: x"
+    # The leaf's own indentation is 255 + 2 * 3 = 261, plus its parent's 259 on its first line.
+    assert " " * (259 + 261) + "Name: leaf" in lines
+
+
+def test_text_form_refuses_trees_deeper_than_the_recursion_limit():
+    n = Node("x")
+    for _ in range(sys.getrecursionlimit() + 5):
+        n = Node("x", children=[n])
+    with pytest.raises(RecursionError):
+        str(n)
+
+
+def test_shared_child_reference_counts_balance():
+    child = Node("c", {"k": "v"})
+    start = sys.getrefcount(child)
+    parents = [Node("p", children=[child, child]) for _ in range(100)]
+    assert sys.getrefcount(child) == start + 200
+    del parents
+    assert sys.getrefcount(child) == start
+    with pytest.raises(TypeError):
+        Node("p", children=[child, 1])
+    assert sys.getrefcount(child) == start
+
+
+def test_building_and_dropping_many_nodes_leaves_memory_flat():
+    shared = Node("shared", {"a": "b"})
+
+    def churn():
+        for i in range(100_000):
+            Node("n", {"id": str(i), "x": "y"}, [shared, shared], "t")
+
+    churn()
+    gc.collect()
+    tracemalloc.start()
+    base, _ = tracemalloc.get_traced_memory()
+    churn()
+    gc.collect()
+    after, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert after - base < 64 * 1024
+
+
+def test_a_million_level_chain_is_freed_without_recursion():
+    out = assert_isolated_ok(
+        """
+        import orvex
+        n = orvex.Node("x")
+        for _ in range(1_000_000):
+            n = orvex.Node("x", children=[n])
+        try:
+            str(n)
+        except RecursionError:
+            print("refused")
+        del n
+        print("freed")
+        """
+    )
+    assert out.split() == ["refused", "freed"]
