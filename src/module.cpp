@@ -2,10 +2,23 @@
 // and the execution step that registers the classes and functions.
 #include "binding.h"
 #include "entities/node.h"
+#include "simd/simd.h"
 
 namespace orvex::py {
 
 namespace {
+
+// Which vector backend this build carries, readable from the shared object's
+// bytes (the aarch64 tests check for NEON); deliberately not on the Python
+// surface.
+#if defined(ORVEX_SIMD_NEON)
+#define ORVEX_BACKEND_TAG "neon"
+#elif defined(ORVEX_SIMD_SSE2)
+#define ORVEX_BACKEND_TAG "sse2"
+#else
+#define ORVEX_BACKEND_TAG "scalar"
+#endif
+[[gnu::used]] const char kBuildInfo[] = "orvex-simd-backend=" ORVEX_BACKEND_TAG ";";
 
 constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
