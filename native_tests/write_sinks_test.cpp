@@ -1,0 +1,138 @@
+// Sinks: the buffered file writer against the in-memory buffer, and failures.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+#include "write/serializer.h"
+#include "write/sinks.h"
+#include "write_tree_util.h"
+
+namespace orvex {
+namespace {
+
+class TempFile {
+ public:
+  TempFile() {
+    char tmpl[] = "/tmp/orvex_write_sink_XXXXXX";
+    fd_ = mkstemp(tmpl);
+    path_ = tmpl;
+  }
+  ~TempFile() {
+    if (fd_ >= 0) close(fd_);
+    unlink(path_.c_str());
+  }
+  int fd() const { return fd_; }
+  std::string contents() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+TEST(FileSink, PiecesOfEverySizeArriveInOrder) {
+  std::mt19937 rng(7);
+  TempFile f;
+  ASSERT_GE(f.fd(), 0);
+  std::string expected;
+  {
+    FileSink sink(f.fd());
+    // Sizes around the buffer's edges, plus spaces runs longer than a buffer.
+    const size_t sizes[] = {1, 8191, 1, 8192, 8193, 0, 4096, 4097, 20000, 3, 65536};
+    for (int round = 0; round < 40; ++round) {
+      size_t n = round < 11 ? sizes[round] : rng() % 30000;
+      if (round % 5 == 4) {
+        ASSERT_TRUE(sink.spaces(n));
+        expected.append(n, ' ');
+        continue;
+      }
+      std::string piece(n, '\0');
+      for (char& ch : piece) ch = static_cast<char>('a' + rng() % 26);
+      ASSERT_TRUE(sink.write(piece));
+      expected += piece;
+      ASSERT_LE(sink.buffered(), FileSink::kCapacity);
+    }
+    ASSERT_TRUE(sink.flush());
+    EXPECT_EQ(sink.buffered(), 0u);
+  }
+  EXPECT_EQ(f.contents(), expected);
+}
+
+TEST(FileSink, SameBytesAsMemoryForRandomTrees) {
+  std::mt19937 rng(2024);
+  for (int i = 0; i < 40; ++i) {
+    // Trees large enough that both the copy and the direct path run.
+    PlainElement t1 = testutil::random_tree(rng, true, 3000);
+    PlainElement t2 = testutil::clone_tree(t1);
+    uint64_t indent = i % 3 == 0 ? 5000 : i % 5;
+    std::string mem = testutil::render(t1, indent);
+    TempFile f;
+    FileSink sink(f.fd());
+    ASSERT_TRUE(serialize(sink, t2, indent));
+    ASSERT_TRUE(sink.flush());
+    ASSERT_EQ(f.contents(), mem) << "tree " << i;
+  }
+}
+
+// /dev/full refuses every write with ENOSPC: small pieces fail when the buffer
+// is written out, big ones on their direct write.
+TEST(FileSink, DevFullFailsWithEnospc) {
+  int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) GTEST_SKIP() << "no /dev/full";
+  {
+    FileSink sink(fd);
+    EXPECT_TRUE(sink.write("small", 5));  // buffered, no system call yet
+    EXPECT_FALSE(sink.flush());
+    EXPECT_EQ(sink.error().errnum, ENOSPC);
+    EXPECT_EQ(sink.buffered(), 5u);  // nothing was taken, so nothing is dropped
+  }
+  {
+    FileSink sink(fd);
+    std::string big(FileSink::kCapacity * 2, 'x');
+    EXPECT_FALSE(sink.write(big));
+    EXPECT_TRUE(sink.failed());
+    EXPECT_EQ(sink.error().errnum, ENOSPC);
+  }
+  {
+    // The serializer stops at the first failure.
+    std::mt19937 rng(5);
+    PlainElement t = testutil::random_tree(rng, false, 5000);
+    FileSink sink(fd);
+    bool ok = serialize(sink, t, 4) && sink.flush();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(sink.error().errnum, ENOSPC);
+  }
+  close(fd);
+}
+
+TEST(FileSink, ClosedDescriptorReportsEbadf) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  close(fds[1]);
+  FileSink sink(fds[1]);
+  std::string big(FileSink::kCapacity + 1, 'x');
+  EXPECT_FALSE(sink.write(big));
+  EXPECT_EQ(sink.error().errnum, EBADF);
+  EXPECT_EQ(sink.error().text, nullptr);
+}
+
+TEST(WriteFully, ZeroLengthIsNoCall) {
+  size_t done = 99;
+  EXPECT_EQ(write_fully(-1, "", 0, &done), 0);
+  EXPECT_EQ(done, 0u);
+}
+
+}  // namespace
+}  // namespace orvex

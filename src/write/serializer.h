@@ -1,0 +1,84 @@
+// Turns a detached PlainElement tree into indented XML text.
+//
+// Layout: every start tag, empty-element tag and end tag that follows other
+// markup starts a new line indented by `indent` x depth spaces; an element's
+// text comes right after its start tag, and whatever follows text stays on the
+// text's line. Nothing follows the root's last '>'. Text and attribute values
+// are escaped; names and keys are written as they are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "result.h"
+#include "storage/plain_element.h"
+#include "write/sinks.h"
+
+namespace orvex {
+
+inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+
+enum class EscapeMode : uint8_t {
+  Text,  // & < > " '
+  Attr,  // the same, plus tab, carriage return and line feed
+};
+
+// The first byte in [p, end) that `mode` replaces, or `end`.
+const char* find_escapable(const char* p, const char* end, EscapeMode mode) noexcept;
+
+// The reference that replaces a byte found by find_escapable.
+std::string_view replacement_for(char c) noexcept;
+
+// Writes `s` escaped: unescaped runs go to the sink as whole pieces. The
+// special bytes are all ASCII and never occur inside a multi-byte UTF-8
+// sequence, so scanning bytes is scanning characters.
+template <class Sink>
+bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
+  const char* run = s.data();
+  const char* end = run + s.size();
+  for (const char* p = find_escapable(run, end, mode); p != end;
+       p = find_escapable(run, end, mode)) {
+    if (p != run && !sink.write(run, static_cast<size_t>(p - run))) return false;
+    if (!sink.write(replacement_for(*p))) return false;
+    run = p + 1;
+  }
+  return run == end || sink.write(run, static_cast<size_t>(end - run));
+}
+
+// Serializes the tree rooted at `root` at depth 0, consuming it: each element
+// is released as soon as its end tag is written. No recursion, so any depth is
+// fine. Returns false when the sink failed (the sink keeps the error).
+// Precondition: indent x depth fits in 64 bits for every depth of the tree
+// (check_output_size establishes it).
+template <class Sink>
+bool serialize(Sink& sink, PlainElement& root, uint64_t indent);
+
+// What a document will need, counted on the snapshot before anything is
+// written. Everything is exact except escaping, which can only add bytes.
+struct DocumentMeasure {
+  uint64_t fixed = 0;       // tags, names, keys, quotes, line feeds
+  uint64_t content = 0;     // texts and attribute values before escaping
+  uint64_t line_depths = 0; // sum over all line feeds of the depth that follows
+  bool saturated = false;   // a count overflowed (absurdly shared trees)
+};
+
+DocumentMeasure measure(const PlainElement& root) noexcept;
+
+enum class SizeProblem : uint8_t {
+  TooLarge,         // more bytes than a 64-bit signed size can describe
+  IndentTooLarge,   // the indentation alone exceeds the machine's memory
+  ExceedsMemory,    // the document cannot be held in the machine's memory
+};
+
+// The least number of bytes the document will have (declaration included),
+// or why it must not be written. `memory` is the machine's memory size; the
+// whole document is held to it only when `in_memory`.
+Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64_t indent,
+                                                 bool declaration, uint64_t memory,
+                                                 bool in_memory) noexcept;
+
+// The machine's physical memory in bytes (UINT64_MAX when unknown).
+uint64_t physical_memory() noexcept;
+
+}  // namespace orvex

@@ -1,0 +1,71 @@
+#include "write/sinks.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <unistd.h>
+
+namespace orvex {
+
+int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
+  size_t off = 0;
+  while (off < n) {
+    // Linux caps a single write at about 2 GiB; stay below SSIZE_MAX anyway.
+    size_t chunk = std::min<size_t>(n - off, size_t{1} << 30);
+    ssize_t w = ::write(fd, p + off, chunk);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      *done = off;
+      return errno;
+    }
+    if (w == 0) {
+      *done = off;
+      return -1;
+    }
+    off += static_cast<size_t>(w);
+  }
+  *done = off;
+  return 0;
+}
+
+bool FileSink::flush() {
+  size_t done = 0;
+  int rc = write_fully(fd_, buf_, used_, &done);
+  // Whatever the system took leaves the buffer, also on failure.
+  if (done > 0) {
+    std::memmove(buf_, buf_ + done, used_ - done);
+    used_ -= done;
+  }
+  if (rc == 0) return true;
+  return fail(rc < 0 ? OsError::fixed(kFailedBufferedWrite) : OsError::from_errno(rc));
+}
+
+bool FileSink::write_slow(const char* p, size_t n) {
+  if (!flush()) return false;
+  if (n >= kCapacity) return write_direct(p, n);
+  std::memcpy(buf_, p, n);
+  used_ = n;
+  return true;
+}
+
+bool FileSink::write_direct(const char* p, size_t n) {
+  size_t done = 0;
+  int rc = write_fully(fd_, p, n, &done);
+  if (rc == 0) return true;
+  return fail(rc < 0 ? OsError::fixed(kFailedWholeWrite) : OsError::from_errno(rc));
+}
+
+bool FileSink::spaces(uint64_t n) {
+  // Fill the buffer in place; a flush only when it is full. The bytes reaching
+  // the file are the same as if the run had been one piece.
+  while (n > 0) {
+    if (used_ == kCapacity && !flush()) return false;
+    size_t take = static_cast<size_t>(std::min<uint64_t>(n, kCapacity - used_));
+    std::memset(buf_ + used_, ' ', take);
+    used_ += take;
+    n -= take;
+  }
+  return true;
+}
+
+}  // namespace orvex

@@ -1,0 +1,96 @@
+// Where the serializer's bytes go: a growable in-memory buffer or a buffered
+// writer over a file descriptor. Both offer the same three operations, so the
+// serializer is written once as a template over them. `write` and `spaces`
+// return false once the sink has failed; the first error is kept in the sink.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "errors.h"
+
+namespace orvex {
+
+// Appends everything to one growing byte string. Never fails.
+class MemorySink {
+ public:
+  void reserve(size_t n) { out_.reserve(n); }
+  bool write(const char* p, size_t n) {
+    out_.append(p, n);
+    return true;
+  }
+  bool write(std::string_view s) { return write(s.data(), s.size()); }
+  bool spaces(uint64_t n) {
+    out_.append(static_cast<size_t>(n), ' ');
+    return true;
+  }
+
+  const std::string& bytes() const noexcept { return out_; }
+  std::string& bytes() noexcept { return out_; }
+
+ private:
+  std::string out_;
+};
+
+inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";
+inline constexpr const char* kFailedWholeWrite = "failed to write whole buffer";
+
+// Buffers writes to an open descriptor in 8192 bytes. A piece that fits in the
+// free part of the buffer is copied there; otherwise the buffer is written out
+// first, and a piece of a whole buffer or more goes straight to write(2).
+// Does not own the descriptor.
+class FileSink {
+ public:
+  static constexpr size_t kCapacity = 8192;
+
+  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  bool write(const char* p, size_t n) {
+    if (used_ > kCapacity) __builtin_unreachable();
+    if (n <= kCapacity - used_) {
+      std::memcpy(buf_ + used_, p, n);
+      used_ += n;
+      return true;
+    }
+    return write_slow(p, n);
+  }
+  bool write(std::string_view s) { return write(s.data(), s.size()); }
+  bool spaces(uint64_t n);
+
+  // Writes out what the buffer holds. After a failure the bytes the system
+  // did not take stay buffered.
+  bool flush();
+
+  bool failed() const noexcept { return failed_; }
+  const OsError& error() const noexcept { return err_; }
+  size_t buffered() const noexcept { return used_; }
+
+ private:
+  bool write_slow(const char* p, size_t n);
+  bool write_direct(const char* p, size_t n);
+  bool fail(OsError e) {
+    if (!failed_) {
+      failed_ = true;
+      err_ = e;
+    }
+    return false;
+  }
+
+  int fd_;
+  size_t used_ = 0;
+  bool failed_ = false;
+  OsError err_{};
+  char buf_[kCapacity];
+};
+
+// write(2) until every byte is taken. EINTR is retried. Returns 0 on success,
+// an errno value, or -1 when a call accepted zero bytes. `*done` receives the
+// number of bytes the system took.
+int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept;
+
+}  // namespace orvex
