@@ -102,3 +102,25 @@ def test_node_uses_identity_for_equality_and_hash():
     a, b = orvex.Node("x"), orvex.Node("x")
     assert a != b and a == a
     assert len({a, b}) == 2
+
+
+def fresh_module():
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("orvex", orvex.__file__)
+    return spec, importlib.util.module_from_spec(spec)
+
+
+def test_execution_step_appends_to_an_existing_all_list():
+    spec, module = fresh_module()
+    module.__all__ = ["earlier"]
+    spec.loader.exec_module(module)
+    assert module.__all__ == ["earlier", *ALL]
+
+
+def test_execution_step_rejects_an_all_that_is_not_a_list():
+    spec, module = fresh_module()
+    module.__all__ = ("earlier",)
+    with pytest.raises(TypeError) as info:
+        spec.loader.exec_module(module)
+    assert str(info.value) == "'tuple' object is not an instance of 'list'"
