@@ -1,0 +1,16 @@
+// The writer's detached copy of a Node tree.
+#pragma once
+
+#include "binding.h"
+#include "storage/plain_element.h"
+
+namespace orvex::py {
+
+// Copies the tree under `node` (a Node, kept alive by the caller) into
+// PlainElement records that hold no Python objects. Views share their buffer,
+// owned strings are copied, attribute maps keep their slot order. A Node that
+// stands in several places is copied once per place. Needs the interpreter
+// (it reads child references); does not recurse. Throws std::bad_alloc.
+PlainElement snapshot(PyObject* node);
+
+}  // namespace orvex::py
