@@ -1,6 +1,210 @@
-// Placeholder until dict conversion lands.
-#include "entities/node.h"
+// Node.to_dict and Node.from_dict. Both walk with explicit stacks: a tree a
+// million levels deep costs heap memory, never native stack.
+#include <array>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "entities/node_map.h"
+
 namespace orvex::py {
-PyObject* node_to_dict(PyObject*, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "to_dict"); return nullptr; }
-PyObject* node_from_dict(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { PyErr_SetString(PyExc_NotImplementedError, "from_dict"); return nullptr; }
+
+namespace {
+
+constexpr std::array<std::string_view, 4> kFieldNames = {"name", "attrs", "children", "text"};
+
+// The four field names as interned Python strings, made once per process.
+PyObject* field_key(Field f) {
+  static PyObject* keys[4] = {nullptr, nullptr, nullptr, nullptr};
+  PyObject*& k = keys[static_cast<int>(f)];
+  if (k == nullptr) k = PyUnicode_InternFromString(kFieldNames[static_cast<int>(f)].data());
+  return k;
+}
+
+}  // namespace
+
+Field field_of(std::string_view key) {
+  for (int i = 0; i < 4; ++i)
+    if (key == kFieldNames[i]) return static_cast<Field>(i);
+  return Field::Other;
+}
+
+std::array<Field, 4> fresh_node_map_order() {
+  // The keys are views into one process-wide buffer, so making a map costs
+  // no string copies.
+  static SourceBuffer* const names = SourceBuffer::copy_of("nameattrschildrentext", 21);
+  static constexpr size_t kBounds[5] = {0, 4, 9, 17, 21};
+  SipMap<Field> map;
+  for (int i = 0; i < 4; ++i)
+    map.insert(SharedStr::view(names, kBounds[i], kBounds[i + 1]), static_cast<Field>(i));
+  std::array<Field, 4> order{};
+  size_t n = 0;
+  map.for_each([&](const SharedStr&, Field f) { order[n++] = f; });
+  return order;
+}
+
+// ------------------------------------------------------------------ to_dict
+
+namespace {
+
+// A new dict of the attributes, filled in the order of a fresh map holding
+// them (values are not copied: the fresh map only points at them).
+PyObject* attrs_dict(const AttrMap& attrs) {
+  Ref dict(PyDict_New());
+  if (!dict || attrs.empty()) return dict.release();
+  SipMap<const SharedStr*> fresh;
+  fresh.reserve(attrs.size());
+  for (const auto& e : attrs) fresh.insert(e.key, &e.value);
+  for (const auto& e : fresh) {
+    Ref k(str_from(e.key));
+    if (!k) return nullptr;
+    Ref v(str_from(*e.value));
+    if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// The dict of one node, with its "children" list allocated at full length
+// but not yet filled; `*children` receives that list (borrowed from the dict).
+PyObject* node_dict(const NodeRecord& rec, PyObject** children) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (Field f : fresh_node_map_order()) {
+    Ref value;
+    switch (f) {
+      case Field::Name: value = Ref(str_from(rec.name)); break;
+      case Field::Attrs: value = Ref(attrs_dict(rec.attrs)); break;
+      case Field::Children:
+        value = Ref(PyList_New(static_cast<Py_ssize_t>(rec.children.size())));
+        *children = value.get();
+        break;
+      case Field::Text: value = rec.text ? Ref(str_from(*rec.text)) : Ref(Py_NewRef(Py_None)); break;
+      case Field::Other: break;
+    }
+    PyObject* key = field_key(f);
+    if (!value || !key || PyDict_SetItem(dict.get(), key, value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+// A "children" list being filled: the node's children and the next to convert.
+struct Pending {
+  const std::vector<PyObject*>* children;
+  PyObject* list;  // borrowed: owned by the dict that holds it
+  size_t next;
+};
+
+PyObject* to_dict(PyObject* self) {
+  PyObject* list = nullptr;
+  const NodeRecord& root_rec = record_of(self);
+  // Until filled, a list holds null items; releasing it then is safe.
+  Ref root(node_dict(root_rec, &list));
+  if (!root) return nullptr;
+  std::vector<Pending> stack;
+  if (!root_rec.children.empty()) stack.push_back({&root_rec.children, list, 0});
+  while (!stack.empty()) {
+    Pending& top = stack.back();
+    if (top.next == top.children->size()) {
+      stack.pop_back();
+      continue;
+    }
+    const size_t i = top.next++;
+    PyObject* target = top.list;
+    const NodeRecord& rec = record_of((*top.children)[i]);
+    PyObject* dict = node_dict(rec, &list);  // may invalidate `top`
+    if (dict == nullptr) return nullptr;
+    PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), dict);
+    if (!rec.children.empty()) stack.push_back({&rec.children, list, 0});
+  }
+  return root.release();
+}
+
+// ---------------------------------------------------------------- from_dict
+
+const char* const kFromDictParams[] = {"dict_"};
+const FuncDesc kFromDict = {"Node.from_dict()", kFromDictParams, 1, 1};
+
+bool invalid(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return false;
+}
+
+// The checks of one element, in the order they are reported.
+bool check_map(const ConvertedMap& m) {
+  if (m.name_kind != ValueKind::String) return invalid("Invalid name");
+  if (m.attrs_kind != ValueKind::Map) return invalid("Invalid attrs");
+  if (m.children_kind != ValueKind::Vec) return invalid("Invalid children");
+  return true;
+}
+
+// An element whose children are being built. Owns the children built so far.
+struct BuildFrame {
+  size_t map;
+  size_t next = 0;
+  std::vector<PyObject*> built;
+
+  explicit BuildFrame(size_t m) : map(m) {}
+  BuildFrame(BuildFrame&& o) noexcept : map(o.map), next(o.next), built(std::move(o.built)) {}
+  BuildFrame& operator=(BuildFrame&&) = delete;
+  ~BuildFrame() {
+    for (PyObject* c : built) Py_DECREF(c);
+  }
+};
+
+// Builds one element's Node from its converted map and its built children.
+PyObject* make_node(ConvertedMap& m, std::vector<PyObject*>&& children) {
+  NodeRecord rec;
+  rec.name = std::move(m.name);
+  rec.attrs.reserve(m.attrs.size());
+  for (auto& [k, v] : m.attrs) rec.attrs.insert(std::move(k), std::move(v));
+  if (m.text_kind == ValueKind::String) rec.text = std::move(m.text);
+  rec.children = std::move(children);
+  return wrap_record(std::move(rec));
+}
+
+// Builds the tree bottom-up. Elements are checked in pre-order (name, attrs,
+// children), so a node's whole subtree is built before its own text is read.
+PyObject* build(ConvertedTree& tree) {
+  if (!check_map(tree.maps[0])) return nullptr;
+  std::vector<BuildFrame> stack;
+  stack.emplace_back(0);
+  for (;;) {
+    BuildFrame& top = stack.back();
+    ConvertedMap& m = tree.maps[top.map];
+    if (top.next < m.children.size()) {
+      const size_t child = m.children[top.next++];
+      if (!check_map(tree.maps[child])) return nullptr;
+      stack.emplace_back(child);  // invalidates `top`
+      continue;
+    }
+    PyObject* node = make_node(m, std::move(top.built));
+    stack.pop_back();
+    if (node == nullptr) return nullptr;
+    if (stack.empty()) return node;
+    try {
+      stack.back().built.push_back(node);
+    } catch (...) {
+      Py_DECREF(node);
+      throw;
+    }
+  }
+}
+
+}  // namespace
+
+PyObject* node_to_dict(PyObject* self, PyObject*) {
+  return guarded([&] { return to_dict(self); });
+}
+
+PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot;
+    if (!bind_fast(kFromDict, args, nargs, kwnames, &slot)) return nullptr;
+    if (!conv_dict(slot, "dict_")) return nullptr;
+    ConvertedTree tree;
+    if (!convert_node_maps(slot, "dict_", &tree)) return nullptr;
+    return build(tree);
+  });
+}
+
 }  // namespace orvex::py

@@ -1,0 +1,446 @@
+// from_dict's conversion step: the whole argument becomes node maps before any
+// Node is built. Each value is tried as String, Vec, NullableString and Map in
+// that order; a value that fits none fails with a message listing every
+// attempt's error. Only Vec can nest, so the walk keeps two explicit stacks
+// (dicts being walked, sequences being iterated) instead of recursing.
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "entities/node_map.h"
+
+namespace orvex::py {
+
+namespace {
+
+// ------------------------------------------------------- exceptions as values
+
+// Takes the exception being raised out of the interpreter (never null: a
+// missing one becomes a SystemError).
+Ref take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exc = PyErr_GetRaisedException();
+#else
+  PyObject *type, *exc, *tb;
+  PyErr_Fetch(&type, &exc, &tb);
+  if (type != nullptr) {
+    PyErr_NormalizeException(&type, &exc, &tb);
+    if (tb != nullptr) PyException_SetTraceback(exc, tb);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+#endif
+  if (exc == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "orvex: conversion failed without an exception");
+    return take_exception();
+  }
+  return Ref(exc);
+}
+
+void raise(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* e = exc.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e, PyException_GetTraceback(e));
+#endif
+}
+
+// A new exception of class `cls` with the message, or the error met making it.
+Ref new_exception(PyObject* cls, const std::string& message) {
+  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return take_exception();
+  Ref exc(PyObject_CallOneArg(cls, text.get()));
+  if (!exc) return take_exception();
+  return exc;
+}
+
+void append_utf8(std::string& out, PyObject* s) {
+  Py_ssize_t len = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(s, &len)) {
+    out.append(p, static_cast<size_t>(len));
+    return;
+  }
+  PyErr_Clear();
+  Ref bytes(PyUnicode_AsEncodedString(s, "utf-8", "replace"));
+  if (bytes) out.append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  else PyErr_Clear();
+}
+
+// An error written out: "{type}: {message}", then ", caused by " and the
+// same for each exception of its cause chain.
+std::string written(PyObject* exc) {
+  std::string out;
+  std::vector<PyObject*> seen;
+  Ref hold;
+  for (PyObject* e = exc; e != nullptr; e = hold.get()) {
+    if (std::find(seen.begin(), seen.end(), e) != seen.end()) break;  // a looping chain
+    seen.push_back(e);
+    if (e != exc) out += ", caused by ";
+    Ref type_name(PyType_GetQualName(Py_TYPE(e)));
+    if (type_name) {
+      append_utf8(out, type_name.get());
+    } else {
+      PyErr_Clear();
+      out += "<failed to extract type name>";
+    }
+    out += ": ";
+    Ref message(PyObject_Str(e));
+    if (message) {
+      append_utf8(out, message.get());
+    } else {
+      PyErr_Clear();
+      out += "<exception str() failed>";
+    }
+    hold = Ref(PyException_GetCause(e));
+  }
+  return out;
+}
+
+// The written type-mismatch error for `v` and a target type.
+std::string mismatch_text(PyObject* v, const char* target) {
+  set_type_mismatch(v, target);
+  return written(take_exception().get());
+}
+
+std::string sequence_mismatch_text(PyObject* v) {
+  set_sequence_mismatch(v);
+  return written(take_exception().get());
+}
+
+// ------------------------------------------------------ enumeration message
+
+constexpr std::string_view kEnumHead =
+    "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')";
+
+// One attempt's line: the field error with the attempt's error as its cause.
+void add_variant(std::string& out, std::string_view kind, std::string_view error) {
+  out += "\n- variant ";
+  out += kind;
+  out += " (";
+  out += kind;
+  out += "): TypeError: failed to extract field HashmapTypes::";
+  out += kind;
+  out += ".0, caused by ";
+  out += error;
+}
+
+// The message split around the Vec attempt's error: a nested failure is
+// written between the two halves.
+struct EnumParts {
+  std::string before_vec_error;
+  std::string after_vec_error;
+};
+
+EnumParts enum_parts(std::string_view string_error, std::string_view nullable_error,
+                     std::string_view map_error) {
+  EnumParts p;
+  p.before_vec_error = kEnumHead;
+  add_variant(p.before_vec_error, "String", string_error);
+  add_variant(p.before_vec_error, "Vec", "");
+  add_variant(p.after_vec_error, "NullableString", nullable_error);
+  add_variant(p.after_vec_error, "Map", map_error);
+  return p;
+}
+
+// ------------------------------------------------------------------ walker
+
+// A failure on its way out. Every failure inside a nested dict makes the Vec
+// attempt of each enclosing value fail in turn, so it always reaches the
+// argument itself. Each enclosing value adds one level of enumeration message
+// around the innermost error; the levels are joined once, at the end, so deep
+// nesting costs linear time.
+struct Failure {
+  Ref innermost;
+  std::vector<std::string> before;  // innermost level first
+  std::vector<std::string> after;
+  bool fatal = false;               // raised as it is, without the note
+};
+
+class Walker {
+ public:
+  explicit Walker(ConvertedTree* out) : maps_(out->maps) {}
+
+  bool run(PyObject* dict, const char* param) {
+    maps_.emplace_back();
+    push_dict(Ref(Py_NewRef(dict)), 0);
+    while (!dicts_.empty()) {
+      const bool ok = seqs_.size() == dicts_.size() ? step_sequence() : step_dict();
+      if (!ok) return raise_failure(param);
+    }
+    return true;
+  }
+
+ private:
+  // A dict being walked. `out` is its index in the converted maps, or -1 when
+  // nothing in it is kept (it is only checked). While a sequence of one of
+  // its values is iterated, `value` and `field` say which entry that is.
+  struct DictWalk {
+    Ref dict;
+    Py_ssize_t pos = 0;
+    Py_ssize_t size_at_start = 0;
+    Py_ssize_t left = 0;
+    ptrdiff_t out = -1;
+    Ref value;
+    Field field = Field::Other;
+  };
+  // A sequence being iterated as Vec; `items` collects the indices of its
+  // converted dicts when they become children.
+  struct SeqWalk {
+    Ref iter;
+    bool keep = false;
+    std::vector<size_t> items;
+  };
+
+  void push_dict(Ref dict, ptrdiff_t out) {
+    DictWalk w;
+    w.size_at_start = PyDict_GET_SIZE(dict.get());
+    w.left = w.size_at_start;
+    w.dict = std::move(dict);
+    w.out = out;
+    dicts_.push_back(std::move(w));
+  }
+
+  // A dict inside itself would be walked forever. Checked at each doubling
+  // of the depth, so a cycle is caught soon after it repeats, at a cost that
+  // vanishes on ordinary trees.
+  bool nests_inside_itself() {
+    const size_t depth = dicts_.size();
+    if (depth < 1024 || (depth & (depth - 1)) != 0) return false;
+    std::vector<PyObject*> ids;
+    ids.reserve(depth);
+    for (const DictWalk& w : dicts_) ids.push_back(w.dict.get());
+    std::sort(ids.begin(), ids.end());
+    return std::adjacent_find(ids.begin(), ids.end()) != ids.end();
+  }
+
+  void set_kind(ptrdiff_t out, Field field, ValueKind kind) {
+    if (out < 0) return;
+    ConvertedMap& m = maps_[static_cast<size_t>(out)];
+    switch (field) {
+      case Field::Name: m.name_kind = kind; break;
+      case Field::Attrs: m.attrs_kind = kind; break;
+      case Field::Children: m.children_kind = kind; break;
+      case Field::Text: m.text_kind = kind; break;
+      case Field::Other: break;
+    }
+  }
+
+  // One entry of the innermost dict, or the end of that dict.
+  bool step_dict() {
+    DictWalk& w = dicts_.back();
+    // Python code runs only while a sequence inside this dict is iterated;
+    // that is when the dict can have changed.
+    if (PyDict_GET_SIZE(w.dict.get()) != w.size_at_start)
+      return fatal(PyExc_RuntimeError, "dictionary changed size during iteration");
+    if (w.left == -1) return fatal(PyExc_RuntimeError, "dictionary keys changed during iteration");
+    PyObject *key, *value;
+    if (!PyDict_Next(w.dict.get(), &w.pos, &key, &value)) {
+      dicts_.pop_back();
+      return true;
+    }
+    --w.left;
+    std::string_view k;
+    if (!text_of(key, &k)) return fail_here(take_exception());
+    return convert_value(value, w.out >= 0 ? field_of(k) : Field::Other);
+  }
+
+  // Tries the kinds in order for one value of the innermost dict.
+  bool convert_value(PyObject* v, Field field) {
+    DictWalk& w = dicts_.back();
+    const ptrdiff_t out = w.out;
+    if (PyUnicode_Check(v)) {
+      std::string_view s;
+      if (!text_of(v, &s)) {
+        const std::string encode_error = written(take_exception().get());
+        return fail_enum(encode_error, "TypeError: Can't extract `str` to `Vec`", encode_error,
+                         mismatch_text(v, "dict"));
+      }
+      set_kind(out, field, ValueKind::String);
+      if (out >= 0 && field == Field::Name) maps_[static_cast<size_t>(out)].name = SharedStr::owned(s);
+      if (out >= 0 && field == Field::Text) maps_[static_cast<size_t>(out)].text = SharedStr::owned(s);
+      return true;
+    }
+    if (check_sequence(v)) {
+      Ref iter(PyObject_GetIter(v));
+      if (!iter) {
+        failure_.innermost = take_exception();
+        add_level(v);
+        return dict_failed();
+      }
+      SeqWalk s;
+      s.keep = out >= 0 && field == Field::Children;
+      if (s.keep) {
+        // The length is only a capacity hint; failing to read it is no error.
+        Py_ssize_t hint = PyObject_Size(v);
+        if (hint < 0) PyErr_Clear();
+        else s.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
+      }
+      s.iter = std::move(iter);
+      w.value = Ref(Py_NewRef(v));
+      w.field = field;
+      seqs_.push_back(std::move(s));
+      return true;
+    }
+    if (v == Py_None) {
+      set_kind(out, field, ValueKind::NullableString);
+      return true;
+    }
+    if (PyDict_Check(v)) {
+      std::vector<std::pair<SharedStr, SharedStr>>* target = nullptr;
+      if (out >= 0 && field == Field::Attrs) target = &maps_[static_cast<size_t>(out)].attrs;
+      if (!convert_string_map(v, target)) {
+        const std::string map_error = written(take_exception().get());
+        return fail_enum(mismatch_text(v, "str"), sequence_mismatch_text(v), mismatch_text(v, "str"),
+                         map_error);
+      }
+      set_kind(out, field, ValueKind::Map);
+      return true;
+    }
+    return fail_enum(mismatch_text(v, "str"), sequence_mismatch_text(v), mismatch_text(v, "str"),
+                     mismatch_text(v, "dict"));
+  }
+
+  // A dict of strings. Runs no Python code, so the dict cannot change meanwhile.
+  static bool convert_string_map(PyObject* d, std::vector<std::pair<SharedStr, SharedStr>>* out) {
+    if (out != nullptr) {
+      out->clear();
+      out->reserve(static_cast<size_t>(PyDict_GET_SIZE(d)));
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value)) {
+      std::string_view k, v;
+      if (!text_of(key, &k) || !text_of(value, &v)) return false;
+      if (out != nullptr) out->emplace_back(SharedStr::owned(k), SharedStr::owned(v));
+    }
+    return true;
+  }
+
+  // The next item of the innermost sequence, or its end.
+  bool step_sequence() {
+    SeqWalk& s = seqs_.back();
+    Ref item(PyIter_Next(s.iter.get()));
+    if (!item) {
+      if (PyErr_Occurred()) return sequence_failed(take_exception());
+      std::vector<size_t> items = std::move(s.items);
+      seqs_.pop_back();
+      DictWalk& w = dicts_.back();
+      set_kind(w.out, w.field, ValueKind::Vec);
+      if (w.out >= 0 && w.field == Field::Children)
+        maps_[static_cast<size_t>(w.out)].children = std::move(items);
+      w.value = Ref();
+      return true;
+    }
+    if (!PyDict_Check(item.get())) {
+      set_type_mismatch(item.get(), "dict");
+      return sequence_failed(take_exception());
+    }
+    ptrdiff_t out = -1;
+    if (s.keep) {
+      out = static_cast<ptrdiff_t>(maps_.size());
+      maps_.emplace_back();
+      s.items.push_back(static_cast<size_t>(out));
+    }
+    push_dict(std::move(item), out);
+    if (nests_inside_itself()) return fatal(PyExc_RecursionError, "a dictionary contains itself");
+    return true;
+  }
+
+  // --- failures
+
+  bool fatal(PyObject* cls, const char* message) {
+    failure_.innermost = new_exception(cls, message);
+    failure_.fatal = true;
+    return false;
+  }
+
+  // The innermost dict fails with `exc` itself (a key that is no str).
+  bool fail_here(Ref exc) {
+    failure_.innermost = std::move(exc);
+    return dict_failed();
+  }
+
+  // A value of the innermost dict fits no kind, each attempt having failed
+  // without nesting.
+  bool fail_enum(std::string_view string_error, std::string_view vec_error,
+                 std::string_view nullable_error, std::string_view map_error) {
+    EnumParts p = enum_parts(string_error, nullable_error, map_error);
+    std::string message = std::move(p.before_vec_error);
+    message += vec_error;
+    message += p.after_vec_error;
+    failure_.innermost = new_exception(PyExc_TypeError, message);
+    return dict_failed();
+  }
+
+  // The innermost sequence fails with `exc`: its value's Vec attempt failed.
+  bool sequence_failed(Ref exc) {
+    failure_.innermost = std::move(exc);
+    seqs_.pop_back();
+    add_level(dicts_.back().value.get());
+    return dict_failed();
+  }
+
+  // The value `v`, a sequence (so no str, None or dict), failed as Vec with
+  // the current failure: wrap it in that value's enumeration message.
+  void add_level(PyObject* v) {
+    const std::string as_str = mismatch_text(v, "str");
+    EnumParts p = enum_parts(as_str, as_str, mismatch_text(v, "dict"));
+    // An inner enumeration message is written as a TypeError; an innermost
+    // exception is written with its own type when the levels are joined.
+    if (!failure_.before.empty()) p.before_vec_error += "TypeError: ";
+    failure_.before.push_back(std::move(p.before_vec_error));
+    failure_.after.push_back(std::move(p.after_vec_error));
+  }
+
+  // The innermost dict failed: so does the Vec attempt of the value holding
+  // it, and with it the dict holding that value, out to the argument.
+  bool dict_failed() {
+    dicts_.pop_back();
+    while (!seqs_.empty()) {
+      seqs_.pop_back();
+      add_level(dicts_.back().value.get());
+      dicts_.pop_back();
+    }
+    return false;
+  }
+
+  bool raise_failure(const char* param) {
+    dicts_.clear();
+    seqs_.clear();
+    if (failure_.fatal) {
+      raise(std::move(failure_.innermost));
+      return false;
+    }
+    if (failure_.before.empty()) {
+      raise(std::move(failure_.innermost));
+      return label(param);
+    }
+    const std::string inner = written(failure_.innermost.get());
+    size_t total = inner.size();
+    for (const auto& s : failure_.before) total += s.size();
+    for (const auto& s : failure_.after) total += s.size();
+    std::string message;
+    message.reserve(total);
+    for (auto it = failure_.before.rbegin(); it != failure_.before.rend(); ++it) message += *it;
+    message += inner;
+    for (const auto& s : failure_.after) message += s;
+    raise(new_exception(PyExc_TypeError, message));
+    return label(param);
+  }
+
+  std::vector<ConvertedMap>& maps_;
+  std::vector<DictWalk> dicts_;
+  std::vector<SeqWalk> seqs_;
+  Failure failure_;
+};
+
+}  // namespace
+
+bool convert_node_maps(PyObject* dict, const char* param, ConvertedTree* out) {
+  return Walker(out).run(dict, param);
+}
+
+}  // namespace orvex::py
