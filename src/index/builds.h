@@ -1,0 +1,19 @@
+// The two builds of the structural index and the rule that picks one. The
+// reader calls only build_structural_index(); tests and benchmarks call the
+// builds directly to hold them against each other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "index/structural.h"
+
+namespace orvex::index {
+
+// Jumps from one '<' to the next with a vector byte search.
+IndexResult build_sequential_index(const char* data, size_t len);
+
+// True when the first 4096 bytes hold more than five '"' per '<'.
+bool prefers_bitmap_build(const char* data, size_t len) noexcept;
+
+}  // namespace orvex::index

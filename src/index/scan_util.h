@@ -1,0 +1,100 @@
+// Small helpers shared by both builds of the structural index.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "index/structural.h"
+#include "simd/search.h"
+
+namespace orvex::index::detail {
+
+// Byte classes for name ends. Every byte above '?' continues a name, so UTF-8
+// sequences always belong to names. FF ends names, vertical tab does not.
+enum : uint8_t {
+  kEndsStartName = 1,  // start and empty-element tags
+  kEndsEndName = 2,    // end tags
+  kEndsPiName = 4,     // processing-instruction targets
+  kInTagSpecial = 8,   // bytes the start-tag attribute scan must look at
+};
+
+constexpr std::array<uint8_t, 256> make_byte_classes() {
+  std::array<uint8_t, 256> t{};
+  for (uint8_t ws : {'\t', '\n', '\f', '\r', ' '}) t[ws] = kEndsStartName | kEndsEndName | kEndsPiName;
+  t['/'] |= kEndsStartName | kInTagSpecial;
+  t['>'] |= kEndsStartName | kEndsEndName | kEndsPiName | kInTagSpecial;
+  t['?'] |= kEndsPiName;
+  t['"'] |= kInTagSpecial;
+  t['\''] |= kInTagSpecial;
+  return t;
+}
+inline constexpr std::array<uint8_t, 256> kByteClass = make_byte_classes();
+
+// First offset at or after `from` whose byte has class `cls`, or len.
+inline size_t skip_until(const uint8_t* d, size_t len, size_t from, uint8_t cls) noexcept {
+  while (from < len && !(kByteClass[d[from]] & cls)) ++from;
+  return from;
+}
+
+inline void reserve_for(StructuralIndex& ix, size_t len) {
+  const size_t n = len / 128;
+  ix.tag_start.reserve(n);
+  ix.tag_end.reserve(n);
+  ix.kind.reserve(n);
+  ix.name_offset.reserve(n);
+  ix.name_len.reserve(n);
+  ix.text.reserve(len / 256);
+}
+
+inline void add_construct(StructuralIndex& ix, uint64_t start, uint64_t end, TagKind kind,
+                          uint64_t name_offset = 0, uint64_t name_len = 0) {
+  ix.tag_start.push_back(start);
+  ix.tag_end.push_back(end);
+  ix.kind.push_back(kind);
+  ix.name_offset.push_back(name_offset);
+  ix.name_len.push_back(name_len);
+}
+
+// Offset of the first "-->" whose '-' is at or after `from`, or npos.
+inline size_t find_comment_close(const uint8_t* d, size_t len, size_t from) noexcept {
+  for (;;) {
+    size_t r = simd::find_byte_with<simd::Vec>(d, len, from, '-');
+    if (r == simd::npos) return r;
+    if (r + 2 < len && d[r + 1] == '-' && d[r + 2] == '>') return r;
+    from = r + 1;
+  }
+}
+
+// The closing "]]>" of a CDATA section whose content starts at `from`. When
+// found, `at` is the offset of its first ']'; otherwise `at` is where the
+// last search started (len when the input was used up).
+struct CdataClose {
+  bool found;
+  size_t at;
+};
+inline CdataClose find_cdata_close(const uint8_t* d, size_t len, size_t from) noexcept {
+  size_t s = from;
+  while (s < len) {
+    size_t r = simd::find_byte_with<simd::Vec>(d, len, s, ']');
+    if (r == simd::npos) break;
+    if (r + 2 < len && d[r + 1] == ']' && d[r + 2] == '>') return {true, r};
+    s = r + 1;
+  }
+  return {false, s};
+}
+
+// End of a processing instruction whose target name ends at k (k + 1 < len):
+// the '>' of the first "?>" at or after k, or len - 1 when none completes
+// before the end.
+inline size_t pi_end(const uint8_t* d, size_t len, size_t k) noexcept {
+  const size_t limit = len - 2;  // a "?>" must start below it
+  for (size_t s = k;;) {
+    size_t r = simd::find_byte_with<simd::Vec>(d, limit, s, '?');
+    if (r == simd::npos) return len - 1;
+    if (d[r + 1] == '>') return r + 1;
+    s = r + 1;
+  }
+}
+
+}  // namespace orvex::index::detail

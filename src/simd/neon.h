@@ -1,0 +1,49 @@
+// NEON backend of the 16-byte vector type (every aarch64 processor has it).
+// NEON has no byte "movemask"; lane masks are built by narrowing or by
+// weighting lanes with powers of two and adding them horizontally.
+#pragma once
+
+#include <arm_neon.h>
+
+#include <cstdint>
+
+namespace orvex::simd::neon {
+
+struct Vec {
+  static constexpr const char* kName = "neon";
+
+  uint8x16_t v;
+
+  static Vec load(const uint8_t* p) noexcept { return {vld1q_u8(p)}; }
+  Vec eq(uint8_t c) const noexcept { return {vceqq_u8(v, vdupq_n_u8(c))}; }
+  friend Vec operator|(Vec a, Vec b) noexcept { return {vorrq_u8(a.v, b.v)}; }
+
+  bool any() const noexcept { return vmaxvq_u8(v) != 0; }
+  // Shift-right-and-narrow leaves four bits per lane in a 64-bit word.
+  unsigned first() const noexcept {
+    uint64_t nibbles = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(v), 4)), 0);
+    return unsigned(__builtin_ctzll(nibbles)) >> 2;
+  }
+  unsigned count() const noexcept { return vaddvq_u8(vandq_u8(v, vdupq_n_u8(1))); }
+  uint16_t bits() const noexcept {
+    uint8x16_t t = vandq_u8(v, weights());
+    return uint16_t(vaddv_u8(vget_low_u8(t)) | unsigned(vaddv_u8(vget_high_u8(t))) << 8);
+  }
+  // Three rounds of pairwise adds fold 8 weighted lanes into one mask byte.
+  static uint64_t bits64(Vec a, Vec b, Vec c, Vec d) noexcept {
+    const uint8x16_t w = weights();
+    uint8x16_t ab = vpaddq_u8(vandq_u8(a.v, w), vandq_u8(b.v, w));
+    uint8x16_t cd = vpaddq_u8(vandq_u8(c.v, w), vandq_u8(d.v, w));
+    uint8x16_t abcd = vpaddq_u8(ab, cd);
+    abcd = vpaddq_u8(abcd, abcd);
+    return vgetq_lane_u64(vreinterpretq_u64_u8(abcd), 0);
+  }
+
+ private:
+  static uint8x16_t weights() noexcept {
+    static constexpr uint8_t kW[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    return vld1q_u8(kW);
+  }
+};
+
+}  // namespace orvex::simd::neon
