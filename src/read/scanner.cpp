@@ -1,0 +1,151 @@
+#include "read/scanner.h"
+
+#include <string>
+
+#include "read/byte_search.h"
+#include "read/decode.h"
+#include "read/whitespace.h"
+
+namespace orvex::read {
+
+namespace {
+
+using index::TagKind;
+
+// Bytes that end an attribute name: attribute whitespace, quotes and '='.
+// Everything else, '<', '>', '/', '&' and non-ASCII bytes included, may appear.
+inline bool ends_attr_name(char c) noexcept {
+  return is_attr_space(c) || c == '"' || c == '\'' || c == '=';
+}
+
+Failure<ReadError> malformed(uint64_t offset, std::string message) {
+  return fail(ReadError::malformed(offset, std::move(message)));
+}
+
+std::string quoted(const char* before, std::string_view name, const char* after) {
+  std::string s(before);
+  s.append(name);
+  s.append(after);
+  return s;
+}
+
+}  // namespace
+
+std::string_view Scanner::name_of(size_t i) const noexcept {
+  uint64_t n = name_len(i);
+  if (n == 0) return {};
+  uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == TagKind::End ? 2 : 1);
+  return bytes(start, start + n);
+}
+
+Result<Scanner::NameAndRegion, ReadError> Scanner::element_name(size_t i) const {
+  uint64_t start = idx_.tag_start[i];
+  uint64_t n = name_len(i);
+  if (n == 0) return malformed(start, "expected element name after '<'");
+  uint64_t r0 = start + 1 + n;
+  uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == TagKind::Empty ? 1 : 0);
+  if (r1 < r0) r1 = r0;
+  return NameAndRegion{{start + 1, r0}, {r0, r1}};
+}
+
+Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {
+  auto nr = element_name(i);
+  if (!nr) return fail(std::move(nr).error());
+  PlainElement el(SharedStr::view(doc_, nr->name.start, nr->name.end), AttrMap(map_key));
+  auto scanned = scan_attributes(nr->region, el.attrs);
+  if (!scanned) return fail(std::move(scanned).error());
+  return el;
+}
+
+Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) const {
+  const char* r = data_ + region.start;
+  const uint64_t r0 = region.start;
+  const size_t n = static_cast<size_t>(region.size());
+  size_t i = 0;
+  size_t prev_end = 0;  // just past the previous attribute's closing quote
+  for (;;) {
+    while (i < n && is_attr_space(r[i])) ++i;
+    if (i == n) return Unit{};
+    if (i == prev_end) return malformed(r0 + prev_end, "expected whitespace before attribute");
+
+    const size_t name_start = i;
+    while (i < n && !ends_attr_name(r[i])) ++i;
+    if (i == name_start) return malformed(r0 + i, "expected attribute name");
+    const std::string_view name(r + name_start, i - name_start);
+
+    while (i < n && is_attr_space(r[i])) ++i;
+    if (i == n || r[i] != '=')
+      return malformed(r0 + name_start, quoted("attribute '", name, "' has no value"));
+    ++i;
+    while (i < n && is_attr_space(r[i])) ++i;
+    const size_t q = i;
+    if (q == n || (r[q] != '"' && r[q] != '\''))
+      return malformed(r0 + q, quoted("value of attribute '", name, "' is not quoted"));
+
+    const char* close = find_byte(r + q + 1, r + n, r[q]);
+    if (!close) return malformed(r0 + q + 1, "unterminated attribute value");
+    if (const char* lt = find_byte(r + q + 1, close, '<'))
+      return malformed(r0 + static_cast<uint64_t>(lt - r), "'<' is not allowed in attribute values");
+
+    const uint64_t value_start = r0 + q + 1;
+    const uint64_t value_end = r0 + static_cast<uint64_t>(close - r);
+    auto value = decode_range(doc_, value_start, value_end, DecodeMode::Attribute);
+    if (!value) return fail(std::move(value).error());
+    // Checked after decoding, so a faulty value of a repeated attribute is
+    // reported as the value's fault. A rejected element is discarded whole,
+    // so the replaced value does not matter.
+    if (!attrs.insert(SharedStr::view(doc_, r0 + name_start, r0 + (name_start + name.size())),
+                      std::move(value).value()))
+      return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
+
+    prev_end = static_cast<size_t>(close - r) + 1;
+    i = prev_end;
+  }
+}
+
+Result<std::string_view, ReadError> Scanner::check_end_tag_form(size_t i) const {
+  const uint64_t start = idx_.tag_start[i];
+  const std::string_view name = name_of(i);
+  uint64_t tail = start + 2 + name.size();
+  uint64_t end = idx_.tag_end[i];
+  if (tail < end && !all_unicode_space(bytes(tail, end)))
+    return malformed(start, quoted("malformed end tag </", name, ">"));
+  return name;
+}
+
+Result<Unit, ReadError> Scanner::check_markup_closed(size_t i) const {
+  if (idx_.tag_end[i] >= len_) return malformed(idx_.tag_start[i], "unterminated markup");
+  return Unit{};
+}
+
+Result<Unit, ReadError> Scanner::check_comment(size_t i) const {
+  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+  if (e < len_ && e >= s + 6 && data_[e] == '>' && data_[e - 1] == '-' && data_[e - 2] == '-')
+    return Unit{};
+  return malformed(s, "unterminated comment");
+}
+
+Result<Span, ReadError> Scanner::check_cdata(size_t i) const {
+  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+  if (e < len_ && e >= 2 && data_[e] == '>' && data_[e - 1] == ']' && data_[e - 2] == ']') {
+    uint64_t content_start = s + 9;
+    uint64_t content_end = e - 2 < content_start ? content_start : e - 2;
+    return Span{content_start, content_end};
+  }
+  return malformed(s, "unterminated CDATA section");
+}
+
+Result<Unit, ReadError> Scanner::check_processing_instruction(size_t i) const {
+  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+  if (e < len_ && e >= 1 && data_[e - 1] == '?' && data_[e] == '>') return Unit{};
+  return malformed(s, "unterminated processing instruction");
+}
+
+Result<Unit, ReadError> Scanner::check_text(const index::TextRange& range) const {
+  const char* b = data_ + range.start;
+  if (const char* lt = find_byte(b, data_ + range.end, '<'))
+    return malformed(static_cast<uint64_t>(lt - data_), "unexpected '<'");
+  return Unit{};
+}
+
+}  // namespace orvex::read

@@ -1,0 +1,75 @@
+// Reads single markup constructs that the structural index has located:
+// start and empty-element tags become PlainElements with their attributes,
+// end tags, comments, CDATA sections and processing instructions are checked.
+// Every fault is a Malformed ReadError with a fixed message and byte offset.
+//
+// The scanner never looks for the end of a tag itself: the tag end comes from
+// the index, which already skips '>' inside quoted attribute values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "errors.h"
+#include "index/structural.h"
+#include "result.h"
+#include "storage/plain_element.h"
+#include "storage/siphash.h"
+
+namespace orvex::read {
+
+// Byte offsets [start, end) into the document.
+struct Span {
+  uint64_t start = 0;
+  uint64_t end = 0;
+  uint64_t size() const noexcept { return end - start; }
+};
+
+class Scanner {
+ public:
+  Scanner(SourceBuffer* doc, const index::StructuralIndex& idx) noexcept
+      : doc_(doc), data_(doc->data()), len_(doc->size()), idx_(idx) {}
+
+  // A start or empty-element tag's name and its attribute region.
+  struct NameAndRegion {
+    Span name;
+    Span region;
+  };
+  Result<NameAndRegion, ReadError> element_name(size_t i) const;
+
+  // The element with its name and attributes; every map uses `map_key`.
+  Result<PlainElement, ReadError> scan_start_tag(size_t i, MapKey map_key) const;
+
+  // The end tag's name (empty when the index has none for it).
+  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const;
+
+  Result<Unit, ReadError> check_markup_closed(size_t i) const;
+  Result<Unit, ReadError> check_comment(size_t i) const;
+  // The content between "<![CDATA[" and "]]>".
+  Result<Span, ReadError> check_cdata(size_t i) const;
+  Result<Unit, ReadError> check_processing_instruction(size_t i) const;
+
+  // Character data must not hold a '<' (the quote-aware index build can list
+  // such a range when a quote in text hides the '<' from it).
+  Result<Unit, ReadError> check_text(const index::TextRange& range) const;
+
+  // The index's name of construct i; empty past the end of its name list.
+  std::string_view name_of(size_t i) const noexcept;
+
+ private:
+  uint64_t name_len(size_t i) const noexcept {
+    return i < idx_.name_len.size() ? idx_.name_len[i] : 0;
+  }
+  std::string_view bytes(uint64_t start, uint64_t end) const noexcept {
+    return {data_ + start, static_cast<size_t>(end - start)};
+  }
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs) const;
+
+  SourceBuffer* doc_;
+  const char* data_;
+  uint64_t len_;
+  const index::StructuralIndex& idx_;
+};
+
+}  // namespace orvex::read

@@ -1,0 +1,35 @@
+// Character classes of the reader: the attribute whitespace bytes and the 25
+// characters with the Unicode White_Space property (used to trim element text
+// and to check what follows an end tag's name).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace orvex::read {
+
+// TAB, LF, FF, CR, SPACE. Bytes of 0x80 and above are never whitespace.
+inline bool is_attr_space(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+// Length of the White_Space character starting at p (p < end), or 0 when the
+// character there is not one.
+size_t unicode_space_at(const char* p, const char* end) noexcept;
+
+// Length of the White_Space character ending just before p (begin < p), or 0.
+size_t unicode_space_before(const char* begin, const char* p) noexcept;
+
+// [begin, end) with White_Space characters removed at both ends, as offsets
+// relative to `s`.
+struct Trimmed {
+  size_t start;
+  size_t end;
+};
+Trimmed trim_unicode_space(std::string_view s) noexcept;
+
+// True when every character of `s` is White_Space.
+bool all_unicode_space(std::string_view s) noexcept;
+
+}  // namespace orvex::read
