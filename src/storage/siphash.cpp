@@ -57,7 +57,7 @@ inline uint64_t sip13(MapKey key, const unsigned char* p, size_t len, bool with_
   for (; i + 8 <= len; i += 8) s.compress(load_le64(p + i));
   unsigned char tail[8] = {0};
   size_t rest = len - i;
-  std::memcpy(tail, p + i, rest);
+  if (rest) std::memcpy(tail, p + i, rest);  // p may be null when len is 0
   if (with_ff) {
     tail[rest] = 0xff;  // rest <= 7, so the extra byte fits in this word
     ++rest;
