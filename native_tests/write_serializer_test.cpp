@@ -124,7 +124,7 @@ std::string reference_escape(std::string_view s, bool attr) {
 std::string escaped(std::string_view s, EscapeMode mode) {
   MemorySink sink;
   EXPECT_TRUE(escape(sink, s, mode));
-  return sink.bytes();
+  return std::string(sink.bytes());
 }
 
 TEST(Escape, EveryByteInBothModes) {

@@ -31,7 +31,7 @@ inline PlainElement el(std::string_view name,
 inline std::string render(PlainElement& e, uint64_t indent) {
   MemorySink sink;
   serialize(sink, e, indent);
-  return std::move(sink.bytes());
+  return std::string(sink.bytes());
 }
 
 // A random tree of up to a few hundred elements: random texts (absent, empty

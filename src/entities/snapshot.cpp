@@ -19,7 +19,7 @@ PlainElement copy_fields(const NodeRecord& rec) {
 
 }  // namespace
 
-PlainElement snapshot(PyObject* node) {
+PlainElement snapshot(PyObject* node, DocumentMeasure* m) {
   struct Pending {
     const NodeRecord* src;
     PlainElement* dst;
@@ -27,6 +27,7 @@ PlainElement snapshot(PyObject* node) {
   };
   const NodeRecord& root_rec = record_of(node);
   PlainElement root = copy_fields(root_rec);
+  count_element(*m, root, root_rec.children.size(), 0, false);
   std::vector<Pending> stack;
   stack.push_back({&root_rec, &root, 0});
   while (!stack.empty()) {
@@ -35,9 +36,11 @@ PlainElement snapshot(PyObject* node) {
       stack.pop_back();
       continue;
     }
+    bool after_text = top.next == 0 && top.src->text.has_value();
     const NodeRecord& child = record_of(top.src->children[top.next++]);
     top.dst->children.push_back(copy_fields(child));
     PlainElement* dst = &top.dst->children.back();
+    count_element(*m, *dst, child.children.size(), stack.size(), after_text);
     stack.push_back({&child, dst, 0});  // `top` is dead from here on
   }
   return root;

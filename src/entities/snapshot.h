@@ -3,14 +3,16 @@
 
 #include "binding.h"
 #include "storage/plain_element.h"
+#include "write/serializer.h"
 
 namespace orvex::py {
 
 // Copies the tree under `node` (a Node, kept alive by the caller) into
 // PlainElement records that hold no Python objects. Views share their buffer,
 // owned strings are copied, attribute maps keep their slot order. A Node that
-// stands in several places is copied once per place. Needs the interpreter
-// (it reads child references); does not recurse. Throws std::bad_alloc.
-PlainElement snapshot(PyObject* node);
+// stands in several places is copied once per place. Counts the document's
+// size into `m` on the way. Needs the interpreter (it reads child
+// references); does not recurse. Throws std::bad_alloc.
+PlainElement snapshot(PyObject* node, DocumentMeasure* m);
 
 }  // namespace orvex::py

@@ -150,72 +150,66 @@ template bool serialize<FileSink>(FileSink&, PlainElement&, uint64_t);
 
 namespace {
 
-struct Counter {
-  DocumentMeasure m;
-  void add(uint64_t& field, uint64_t v) noexcept {
-    if (__builtin_add_overflow(field, v, &field)) {
-      field = std::numeric_limits<uint64_t>::max();
-      m.saturated = true;
-    }
+void add(DocumentMeasure& m, uint64_t& field, uint64_t v) noexcept {
+  if (__builtin_add_overflow(field, v, &field)) {
+    field = std::numeric_limits<uint64_t>::max();
+    m.saturated = true;
   }
-  void fixed(uint64_t v) noexcept { add(m.fixed, v); }
-  void content(uint64_t v) noexcept { add(m.content, v); }
-  // A line feed followed by the indentation of `depth`.
-  void line(uint64_t depth) noexcept {
-    fixed(1);
-    add(m.line_depths, depth);
-  }
-};
+}
+
+// A line feed followed by the indentation of `depth`.
+void add_line(DocumentMeasure& m, uint64_t depth) noexcept {
+  add(m, m.fixed, 1);
+  add(m, m.line_depths, depth);
+}
 
 }  // namespace
 
+// Mirrors serialize's line-break rule: a start tag breaks the line unless it
+// is the root's or directly follows its parent's text; an end tag breaks the
+// line exactly when the element has children.
+void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
+                   bool after_text) noexcept {
+  if (depth > 0 && !after_text) add_line(m, depth);
+  add(m, m.fixed, 1 + e.name.size());
+  for (const auto& entry : e.attrs) {
+    add(m, m.fixed, entry.key.size() + 4);
+    add(m, m.content, entry.value.size());
+  }
+  if (!e.text && child_count == 0) {
+    add(m, m.fixed, 2);
+    return;
+  }
+  add(m, m.fixed, 1 + 3 + e.name.size());
+  if (e.text) add(m, m.content, e.text->size());
+  if (child_count > 0) add_line(m, depth);
+}
+
 DocumentMeasure measure(const PlainElement& root) noexcept {
-  // Mirrors serialize's walk and its line-break rule: a start tag breaks the
-  // line unless it is the root's or directly follows its parent's text; an end
-  // tag breaks the line exactly when the element has children.
   struct Open {
     const PlainElement* e;
     size_t next;
   };
-  Counter c;
+  DocumentMeasure m;
   std::vector<Open> open;
-  const PlainElement* e = &root;
-  bool first_after_text = false;
-  uint64_t depth = 0;
-  while (e != nullptr) {
-    if (depth > 0 && !first_after_text) c.line(depth);
-    c.fixed(1 + e->name.size());
-    for (const auto& entry : e->attrs) {
-      c.fixed(entry.key.size() + 4);
-      c.content(entry.value.size());
-    }
-    if (!e->text && e->children.empty()) {
-      c.fixed(2);
-    } else {
-      c.fixed(1 + 3 + e->name.size());
-      if (e->text) c.content(e->text->size());
-      if (!e->children.empty()) c.line(depth);
-      try {
-        open.push_back({e, 0});
-      } catch (...) {
-        c.m.saturated = true;  // cannot even walk it: refuse the document
-        return c.m;
-      }
-      ++depth;
-    }
-    e = nullptr;
+  count_element(m, root, root.children.size(), 0, false);
+  try {
+    open.push_back({&root, 0});
     while (!open.empty()) {
       Open& top = open.back();
-      if (top.next < top.e->children.size()) {
-        first_after_text = top.next == 0 && top.e->text.has_value();
-        e = &top.e->children[top.next++];
-        break;
+      if (top.next == top.e->children.size()) {
+        open.pop_back();
+        continue;
       }
-      open.pop_back();
-      --depth;
+      bool after_text = top.next == 0 && top.e->text.has_value();
+      const PlainElement* child = &top.e->children[top.next++];
+      count_element(m, *child, child->children.size(), open.size(), after_text);
+      open.push_back({child, 0});
     }
+  } catch (...) {
+    m.saturated = true;  // cannot even walk it: refuse the document
   }
-  return c.m;
+  return m;
 }
 
 Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64_t indent,

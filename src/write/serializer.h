@@ -63,6 +63,15 @@ struct DocumentMeasure {
   bool saturated = false;   // a count overflowed (absurdly shared trees)
 };
 
+// Adds one element with `child_count` children (given, so that a tree still
+// being built can be counted), visited in document order at `depth` (the root
+// is at 0). `after_text` tells that it is the first child of a parent with
+// text, so it starts on the text's line. Lets a walk over the tree that
+// happens anyway (the snapshot) do the counting.
+void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
+                   bool after_text) noexcept;
+
+// The same count by a walk of its own.
 DocumentMeasure measure(const PlainElement& root) noexcept;
 
 enum class SizeProblem : uint8_t {

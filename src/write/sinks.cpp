@@ -3,9 +3,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <new>
 #include <unistd.h>
 
 namespace orvex {
+
+void MemorySink::grow(uint64_t more) {
+  uint64_t need = static_cast<uint64_t>(size_) + more;
+  if (more > SIZE_MAX - size_) throw std::bad_alloc();
+  size_t want = cap_ < 256 ? 256 : cap_;
+  while (want < need) want = want > SIZE_MAX / 2 ? static_cast<size_t>(need) : want * 2;
+  regrow(want);
+}
+
+void MemorySink::regrow(size_t capacity) {
+  char* p = static_cast<char*>(std::realloc(data_, capacity));
+  if (p == nullptr) throw std::bad_alloc();
+  data_ = p;
+  cap_ = capacity;
+}
 
 int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
   size_t off = 0;

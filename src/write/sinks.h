@@ -6,33 +6,51 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "errors.h"
 
 namespace orvex {
 
-// Appends everything to one growing byte string. Never fails.
+// Appends everything to one growing byte buffer. Never fails (running out of
+// memory throws std::bad_alloc, which the entry point turns into MemoryError).
 class MemorySink {
  public:
-  void reserve(size_t n) { out_.reserve(n); }
+  MemorySink() noexcept = default;
+  MemorySink(const MemorySink&) = delete;
+  MemorySink& operator=(const MemorySink&) = delete;
+  ~MemorySink() { std::free(data_); }
+
+  void reserve(size_t n) {
+    if (n > cap_) regrow(n);
+  }
   bool write(const char* p, size_t n) {
-    out_.append(p, n);
+    if (n > cap_ - size_) grow(n);
+    std::memcpy(data_ + size_, p, n);
+    size_ += n;
     return true;
   }
   bool write(std::string_view s) { return write(s.data(), s.size()); }
   bool spaces(uint64_t n) {
-    out_.append(static_cast<size_t>(n), ' ');
+    if (n > cap_ - size_) grow(n);
+    std::memset(data_ + size_, ' ', static_cast<size_t>(n));
+    size_ += static_cast<size_t>(n);
     return true;
   }
 
-  const std::string& bytes() const noexcept { return out_; }
-  std::string& bytes() noexcept { return out_; }
+  const char* data() const noexcept { return data_ ? data_ : ""; }
+  size_t size() const noexcept { return size_; }
+  std::string_view bytes() const noexcept { return {data(), size_}; }
 
  private:
-  std::string out_;
+  void grow(uint64_t more);     // room for `more` bytes beyond size()
+  void regrow(size_t capacity);
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t cap_ = 0;
 };
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";

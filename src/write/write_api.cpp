@@ -31,13 +31,19 @@ bool convert_settings(PyObject* indent, PyObject* declaration, Settings* out) {
   return true;
 }
 
-using SizeCheck = Result<uint64_t, SizeProblem>;
+PyObject* raise_size_problem(SizeProblem p, uint64_t indent);
 
 // Indentation grows with indent x depth for every line, so a careless indent
 // on a deep tree can ask for terabytes. Such documents are refused before
-// any byte is written or any file opened.
-SizeCheck check_size(const PlainElement& root, const Settings& s, bool in_memory) noexcept {
-  return check_output_size(measure(root), s.indent, s.declaration, physical_memory(), in_memory);
+// any byte is written or any file opened. Returns false with the exception set.
+bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uint64_t* size) {
+  auto checked = check_output_size(m, s.indent, s.declaration, physical_memory(), in_memory);
+  if (checked.ok()) {
+    *size = checked.value();
+    return true;
+  }
+  raise_size_problem(checked.error(), s.indent);
+  return false;
 }
 
 PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
@@ -99,23 +105,23 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Settings s;
     if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
 
-    PlainElement root = snapshot(slot[0]);
+    DocumentMeasure m;
+    PlainElement root = snapshot(slot[0], &m);
+    uint64_t size;
+    if (!check_size(m, s, /*in_memory=*/true, &size)) return nullptr;
     MemorySink sink;
-    SizeCheck size = fail(SizeProblem::TooLarge);
     {
       Detached detached;
-      size = check_size(root, s, /*in_memory=*/true);
-      if (size.ok()) {
-        sink.reserve(static_cast<size_t>(size.value()));
-        if (s.declaration) sink.write(kXmlDeclaration);
-        serialize(sink, root, s.indent);
-      }
+      // The size is a lower bound (escaping only adds), so reserving it never
+      // over-allocates and spares most regrowth.
+      sink.reserve(static_cast<size_t>(size));
+      if (s.declaration) sink.write(kXmlDeclaration);
+      serialize(sink, root, s.indent);
     }
-    if (!size.ok()) return raise_size_problem(size.error(), s.indent);
 
     // Decoding validates: every piece written is valid UTF-8, so a failure
     // here means the writer itself is broken.
-    const std::string& bytes = sink.bytes();
+    std::string_view bytes = sink.bytes();
     PyObject* str = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
     if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
       PyErr_Clear();
@@ -136,15 +142,15 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!convert_settings(slot[2], slot[3], &s)) return nullptr;
 
     std::string path(path_view);  // NUL-terminated for open(2)
-    PlainElement root = snapshot(slot[0]);
-    SizeCheck size = fail(SizeProblem::TooLarge);
+    DocumentMeasure m;
+    PlainElement root = snapshot(slot[0], &m);
+    uint64_t size;
+    if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     Result<Unit, OsError> written = Unit{};
     {
       Detached detached;
-      size = check_size(root, s, /*in_memory=*/false);
-      if (size.ok()) written = write_document(path, root, s);
+      written = write_document(path, root, s);
     }
-    if (!size.ok()) return raise_size_problem(size.error(), s.indent);
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
   });
