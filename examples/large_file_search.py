@@ -1,0 +1,102 @@
+"""Reading a large document from a file and searching it.
+
+Generates an order log of about SIZE_MB megabytes (default 32; pass another
+number as the first argument) into a temporary directory, reads it with
+read_file, and runs each kind of search over it, checking the counts against
+what was generated.
+"""
+
+import os
+import random
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from typing import TypeVar
+
+import orvex
+from orvex import Node, SearchType
+
+STATUSES = ("open", "paid", "shipped", "returned")
+T = TypeVar("T")
+
+
+def write_order_log(path: str, target_bytes: int, seed: int = 7) -> dict[str, int]:
+    """Writes <log><order ...><line .../>...<note>...</note></order>...</log> and
+    returns how many of each thing it wrote."""
+    rng = random.Random(seed)
+    counts = {"order": 0, "line": 0, "note": 0, "gift": 0, "paid": 0}
+    written = 0
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('<?xml version="1.0" encoding="utf-8"?>\n<log source="generator">\n')
+        while written < target_bytes:
+            chunk = []
+            for _ in range(500):
+                n = counts["order"]
+                status = rng.choice(STATUSES)
+                gift = ' gift="yes"' if rng.random() < 0.1 else ""
+                chunk.append(f'  <order id="o{n}" status="{status}"{gift}>\n')
+                for k in range(rng.randint(1, 4)):
+                    chunk.append(f'    <line sku="S-{rng.randint(1, 9999)}" qty="{k + 1}">Item &amp; box {k}</line>\n')
+                    counts["line"] += 1
+                if rng.random() < 0.25:
+                    chunk.append("    <note>paid</note>\n")
+                    counts["note"] += 1
+                    counts["paid"] += 1
+                chunk.append("  </order>\n")
+                counts["order"] += 1
+                counts["gift"] += bool(gift)
+            text = "".join(chunk)
+            f.write(text)
+            written += len(text)
+        f.write("</log>\n")
+    return counts
+
+
+def timed(label: str, size: int, fn: Callable[[], T]) -> T:
+    start = time.perf_counter()
+    result = fn()
+    seconds = time.perf_counter() - start
+    rate = f", {size / seconds / 1e6:.0f} MB/s" if size else ""
+    print(f"{label:<36} {seconds * 1000:8.1f} ms{rate}")
+    return result
+
+
+def main() -> None:
+    size_mb = float(sys.argv[1]) if len(sys.argv) > 1 else 32.0
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "orders.xml")
+        counts = write_order_log(path, int(size_mb * 1e6))
+        size = os.path.getsize(path)
+        print(f"generated {size / 1e6:.1f} MB: {counts['order']} orders, {counts['line']} lines")
+
+        log: Node = timed("read_file", size, lambda: orvex.read_file(path, "log"))
+
+    # The tree keeps no reference to the file: searching works after it is gone.
+    orders = log.children
+    assert len(orders) == counts["order"]
+
+    lines = timed("search_by_name('line')", 0, lambda: log.search_by_name("line"))
+    assert len(lines) == counts["line"]
+
+    gifts = timed("search_by_attr('gift')", 0, lambda: log.search_by_attr("gift"))
+    assert len(gifts) == counts["gift"]
+
+    paid = timed("search(SearchType.Text, 'paid')", 0, lambda: log.search(SearchType.Text, "paid"))
+    assert len(paid) == counts["paid"] and all(n.name == "note" for n in paid)
+
+    # depth=1 stops at the orders: no line is found below them.
+    shallow = timed("search_by_name('line', depth=1)", 0, lambda: log.search_by_name("line", depth=1))
+    assert shallow == []
+
+    # A search can start anywhere in the tree.
+    first = orders[0]
+    assert first.search_by_name("line") == [c for c in first.children if c.name == "line"]
+
+    returned = [o.attrs["id"] for o in orders if o.attrs["status"] == "returned"]
+    print(f"returned orders: {len(returned)} (first: {returned[:3]})")
+    print(f"first line text: {lines[0].text!r}")
+
+
+if __name__ == "__main__":
+    main()
