@@ -332,6 +332,31 @@ def test_million_levels_are_written_without_recursion():
     )
 
 
+@pytest.mark.skipif(bool(os.environ.get("ORVEX_EMULATOR")), reason="address-space limit under emulation")
+def test_shared_nodes_expanding_beyond_memory_give_memory_error():
+    # 2**41 places from 41 distinct nodes: the copy runs out of the limited
+    # address space and must fail cleanly, leaving the interpreter usable.
+    assert_isolated_ok(
+        """
+        import os, resource
+        from orvex import Node, write_string, write_file
+        n = Node("x", {"k": "v"}, text="t")
+        for _ in range(40):
+            n = Node("x", children=[n, n])
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        for call in (lambda: write_string(n, 0), lambda: write_file(n, os.devnull, 0)):
+            try:
+                call()
+            except MemoryError:
+                pass
+            else:
+                raise AssertionError("expected MemoryError")
+        assert write_string(Node("r", children=[Node("c")]), 1, False) == "<r>\\n <c/>\\n</r>"
+        print("ok")
+        """
+    )
+
+
 # ---------------------------------------------------------------- threads
 
 def _progress_during(call):

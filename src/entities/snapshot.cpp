@@ -19,7 +19,7 @@ PlainElement copy_fields(const NodeRecord& rec) {
 
 }  // namespace
 
-PlainElement snapshot(PyObject* node, DocumentMeasure* m) {
+std::optional<PlainElement> snapshot(PyObject* node, uint64_t max_elements, DocumentMeasure* m) {
   struct Pending {
     const NodeRecord* src;
     PlainElement* dst;
@@ -28,6 +28,7 @@ PlainElement snapshot(PyObject* node, DocumentMeasure* m) {
   const NodeRecord& root_rec = record_of(node);
   PlainElement root = copy_fields(root_rec);
   count_element(*m, root, root_rec.children.size(), 0, false);
+  uint64_t copied = 1;
   std::vector<Pending> stack;
   stack.push_back({&root_rec, &root, 0});
   while (!stack.empty()) {
@@ -36,6 +37,7 @@ PlainElement snapshot(PyObject* node, DocumentMeasure* m) {
       stack.pop_back();
       continue;
     }
+    if (++copied > max_elements) return std::nullopt;
     bool after_text = top.next == 0 && top.src->text.has_value();
     const NodeRecord& child = record_of(top.src->children[top.next++]);
     top.dst->children.push_back(copy_fields(child));

@@ -66,6 +66,19 @@ PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
   return nullptr;
 }
 
+// The snapshot copies a shared node once per place where it stands. A few
+// nodes shared at every level stand for billions of elements; copying more
+// elements than half the machine's memory can hold is refused rather than
+// left to the out-of-memory killer.
+std::optional<PlainElement> take_snapshot(PyObject* node, DocumentMeasure* m) {
+  uint64_t max_elements = physical_memory() / 2 / sizeof(PlainElement);
+  std::optional<PlainElement> root = snapshot(node, max_elements, m);
+  if (!root)
+    PyErr_SetString(PyExc_MemoryError,
+                    "the tree has too many elements to copy for writing (shared nodes count once per place)");
+  return root;
+}
+
 class FdGuard {
  public:
   explicit FdGuard(int fd) noexcept : fd_(fd) {}
@@ -106,7 +119,8 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
 
     DocumentMeasure m;
-    PlainElement root = snapshot(slot[0], &m);
+    std::optional<PlainElement> root = take_snapshot(slot[0], &m);
+    if (!root) return nullptr;
     uint64_t size;
     if (!check_size(m, s, /*in_memory=*/true, &size)) return nullptr;
     MemorySink sink;
@@ -116,7 +130,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       // over-allocates and spares most regrowth.
       sink.reserve(static_cast<size_t>(size));
       if (s.declaration) sink.write(kXmlDeclaration);
-      serialize(sink, root, s.indent);
+      serialize(sink, *root, s.indent);
     }
 
     // Decoding validates: every piece written is valid UTF-8, so a failure
@@ -143,13 +157,14 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     std::string path(path_view);  // NUL-terminated for open(2)
     DocumentMeasure m;
-    PlainElement root = snapshot(slot[0], &m);
+    std::optional<PlainElement> root = take_snapshot(slot[0], &m);
+    if (!root) return nullptr;
     uint64_t size;
     if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     Result<Unit, OsError> written = Unit{};
     {
       Detached detached;
-      written = write_document(path, root, s);
+      written = write_document(path, *root, s);
     }
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
