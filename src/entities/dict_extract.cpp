@@ -244,7 +244,10 @@ class Walker {
     --w.left;
     std::string_view k;
     if (!text_of(key, &k)) return fail_here(take_exception());
-    return convert_value(value, w.out >= 0 ? field_of(k) : Field::Other);
+    // Held while converting: reporting a failure may import a module, and
+    // with that run code that could drop the dict's reference.
+    Ref held(Py_NewRef(value));
+    return convert_value(held.get(), w.out >= 0 ? field_of(k) : Field::Other);
   }
 
   // Tries the kinds in order for one value of the innermost dict.
@@ -264,23 +267,21 @@ class Walker {
       return true;
     }
     if (check_sequence(v)) {
-      Ref iter(PyObject_GetIter(v));
-      if (!iter) {
-        failure_.innermost = take_exception();
-        add_level(v);
-        return dict_failed();
-      }
-      SeqWalk s;
-      s.keep = out >= 0 && field == Field::Children;
-      if (s.keep) {
-        // The length is only a capacity hint; failing to read it is no error.
-        Py_ssize_t hint = PyObject_Size(v);
-        if (hint < 0) PyErr_Clear();
-        else s.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
-      }
-      s.iter = std::move(iter);
+      // Kept for the failure message while the sequence is iterated.
       w.value = Ref(Py_NewRef(v));
       w.field = field;
+      SeqWalk s;
+      s.keep = out >= 0 && field == Field::Children;
+      // The length is only a capacity hint; failing to read it is no error.
+      const Py_ssize_t hint = PyObject_Size(v);
+      if (hint < 0) PyErr_Clear();
+      else if (s.keep) s.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
+      s.iter = Ref(PyObject_GetIter(v));
+      if (!s.iter) {
+        failure_.innermost = take_exception();
+        add_level(w.value.get());
+        return dict_failed();
+      }
       seqs_.push_back(std::move(s));
       return true;
     }
