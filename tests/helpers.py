@@ -1,13 +1,15 @@
 """Shared test helpers."""
 import os
+import shlex
 import subprocess
 import sys
 import textwrap
 
 # Under emulation (an aarch64 interpreter run by qemu-user) a subprocess of
 # sys.executable cannot start on its own: it must go through the emulator.
-# .ci/run exports ORVEX_EMULATOR with the command prefix in that case.
-EMULATOR = os.environ.get("ORVEX_EMULATOR", "").split()
+# .ci/arm64-python.sh exports ORVEX_EMULATOR with the command prefix (in shell
+# quoting) in that case.
+EMULATOR = shlex.split(os.environ.get("ORVEX_EMULATOR", ""))
 
 
 def run_isolated(code: str, timeout: float = 600.0) -> subprocess.CompletedProcess:
