@@ -80,40 +80,14 @@ def test_agrees_with_reference(top, kind, data, depth):
         assert ids(method(top, value)) == expected
 
 
-def test_depth_levels():
-    g = Node("x", text="t")
-    c = Node("x", {"id": ""}, [g], "t")
-    top = Node("x", children=[c], text="t")
-    for d, n in [(0, 1), (1, 2), (2, 3), (3, 3), (None, 3), (-1, 3), (-2**31, 3), (2**31 - 1, 3)]:
+def test_depth_extremes():
+    g = Node("x")
+    c = Node("x", {"id": ""}, [g])
+    top = Node("x", children=[c])
+    for d, n in [(-2**31, 3), (2**31 - 1, 3), (True, 2), (False, 1)]:
         assert len(top.search_by_name("x", d)) == n
-        assert len(top.search_by_text("t", d)) == n
     assert top.search_by_attr("id", 0) == []
     assert top.search_by_attr("id", 1) == [c]
-    assert top.search_by_attr("id", True) == [c]  # bool is an integer
-
-
-def test_results_are_the_nodes_in_preorder_once_per_path():
-    leaf = Node("m")
-    mid = Node("m", children=[leaf, leaf])
-    top = Node("r", children=[mid, Node("o"), leaf])
-    assert ids(top.search_by_name("m")) == ids([mid, leaf, leaf, leaf])
-    assert top.search_by_name("r") == [top]
-    assert top.search_by_name("zz") == []
-    first, second = top.search_by_name("r"), top.search_by_name("r")
-    assert first is not second  # a new list every call
-
-
-def test_text_and_attribute_edge_cases():
-    empty_text = Node("a", text="")
-    no_text = Node("b")
-    empty_value = Node("c", {"id": ""})
-    top = Node("r", {"other": "id"}, [empty_text, no_text, empty_value])
-    assert top.search_by_text("") == [empty_text]
-    assert top.search_by_attr("id") == [empty_value]
-    assert top.search_by_attr("") == []
-    assert Node("k", {"": "v"}).search_by_attr("") != []
-    # Values of attributes are never searched, nor names by text.
-    assert top.search_by_text("r") == []
 
 
 def test_string_subclass_and_non_ascii_are_compared_by_bytes():
