@@ -1,5 +1,6 @@
-// Structural index throughput on generated documents, next to memchr()
-// finding every '<' of the same buffer (a floor no index can beat by much).
+// Structural index throughput of both builds on generated documents, next to
+// memchr() finding every '<' of the same buffer, and whether the density rule
+// sends each corpus to the faster build.
 //   index_bench [megabytes per corpus (default 48)] [repetitions (default 5)]
 // Documents are generated from fixed seeds, so runs are comparable.
 #include <chrono>
@@ -146,13 +147,18 @@ int main(int argc, char** argv) {
   corpora.push_back({"attribute-heavy", attribute_heavy(mb << 20)});
   corpora.push_back({"text-heavy", text_heavy(mb << 20)});
 
-  std::printf("backend: %s, best of %d runs\n\n", orvex::simd::backend_name(), reps);
-  std::printf("%-16s %8s %9s %12s %12s\n", "corpus", "MB", "memchr<", "sequential", "seq/memchr");
+  std::printf("backend: %s, best of %d runs; GB/s, and in brackets the ratio to memchr\n\n",
+              orvex::simd::backend_name(), reps);
+  std::printf("%-16s %6s %8s %16s %16s %9s %8s\n", "corpus", "MB", "memchr<", "sequential", "bitmap",
+              "rule", "faster?");
   for (const Corpus& c : corpora) {
     const double base = memchr_gbs(c.doc, reps);
     const double seq = build_gbs(c.doc, reps, orvex::index::build_sequential_index);
-    std::printf("%-16s %8.1f %7.2f GB/s %7.2f GB/s %11.2f\n", c.name, double(c.doc.size()) / 1e6, base, seq,
-                seq / base);
+    const double bit = build_gbs(c.doc, reps, orvex::index::build_bitmap_index);
+    const bool rule_bitmap = orvex::index::prefers_bitmap_build(c.doc.data(), c.doc.size());
+    const bool right = rule_bitmap == (bit > seq);
+    std::printf("%-16s %6.1f %8.2f %8.2f (%4.2f) %8.2f (%4.2f) %9s %8s\n", c.name, double(c.doc.size()) / 1e6, base,
+                seq, seq / base, bit, bit / base, rule_bitmap ? "bitmap" : "seq", right ? "yes" : "no");
   }
   return 0;
 }

@@ -19,7 +19,7 @@ bool prefers_bitmap_build(const char* data, size_t len) noexcept {
 }
 
 IndexResult build_structural_index(const char* data, size_t len) {
-  // The sequential build serves every document until the bitmap build lands.
+  if (prefers_bitmap_build(data, len)) return build_bitmap_index(data, len);
   return build_sequential_index(data, len);
 }
 
