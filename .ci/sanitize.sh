@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# AddressSanitizer + UndefinedBehaviorSanitizer stage: builds the module and
+# the native tests instrumented (gcc), runs the native tests with leak
+# detection, then the whole pytest suite against the instrumented module (taken
+# from the build directory through PYTHONPATH, never the installed one) in an
+# interpreter with the sanitizer runtimes preloaded. Any report fails the stage.
+#
+#   .ci/sanitize.sh [extra pytest arguments]
+#
+# Environment: ORVEX_SANITIZE_BUILD (build directory, default
+# build/sanitize). Hypothesis runs with the "emulated" profile of
+# tests/conftest.py (fewer examples, no deadline): the instrumented
+# interpreter is several times slower.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${ORVEX_SANITIZE_BUILD:-build/sanitize}
+started=$(date +%s)
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# The interpreter itself, not a launcher script (pyenv shims are shell
+# scripts, and the preloaded runtime must be in the process that loads orvex).
+py=$(python3 -c 'import sys; print(sys.executable)')
+
+# gcc's sanitizer runtimes and GoogleTest's sources (built here with the same
+# instrumentation as the tests).
+runtime() { gcc -print-file-name="$1"; }
+if [ ! -f "$(runtime libasan.so)" ] || [ ! -f "$(runtime libubsan.so)" ] ||
+   [ ! -e /usr/src/googletest/CMakeLists.txt ]; then
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    gcc g++ libasan8 libubsan1 googletest >/dev/null
+fi
+"$py" -c 'import pytest, hypothesis' 2>/dev/null || "$py" -m pip install -q pytest hypothesis lxml
+
+# -O1 keeps reports readable; -g1 gives file:line in stacks without embedding
+# constants into the debug information; asserts stay on (no NDEBUG).
+echo "== sanitizer build ($build)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
+  -DORVEX_SANITIZE=ON -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
+  -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$build" -j2 >/dev/null
+echo "   built in $(( $(date +%s) - started ))s"
+
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1
+export LSAN_OPTIONS=suppressions=$root/.ci/lsan.supp:print_suppressions=0
+
+echo "== native tests under ASan/UBSan/LSan"
+"$build/native_tests/native_tests" --gtest_brief=1 2>&1 | tail -n 3
+
+echo "== python tests under ASan/UBSan/LSan"
+# With the system allocator every Python object is a malloc block, so LSan
+# sees what references native memory and what does not: objects still alive
+# at exit are reachable, and only memory nobody references is reported.
+export PYTHONMALLOC=malloc
+export PYTHONPATH=$root/$build
+export LD_PRELOAD="$(runtime libasan.so) $(runtime libubsan.so)"
+# The stack-use-after-return detector makes the interpreter's deep recursion
+# tests far slower; the native tests above already ran with it.
+ASAN_OPTIONS=${ASAN_OPTIONS/detect_stack_use_after_return=1/detect_stack_use_after_return=0} \
+  "$py" -m pytest -q -p no:cacheprovider --hypothesis-profile emulated --durations=10 "$@" tests
+unset LD_PRELOAD
+echo "== sanitizer stage passed in $(( $(date +%s) - started ))s"
