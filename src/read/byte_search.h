@@ -1,10 +1,11 @@
 // Forward byte searches used by the decoder and the scanner. Everything that
-// looks for a byte inside a text range or an attribute value goes through
+// looks for bytes inside a text range or an attribute value goes through
 // these functions, so the technique can change in one place.
 //
-// Short inputs are compared byte by byte. Longer ones are walked byte by byte
-// up to an 8-byte boundary, then 16 bytes per step with word-wide zero-byte
-// tests, then byte by byte to the end.
+// Inputs shorter than one vector are compared byte by byte (most attribute
+// values and short texts). Longer ones go through the 16-byte vector type:
+// one byte through the shared vectorised search, the attribute set with one
+// compare per member, and a final unaligned vector ending at the last byte.
 #pragma once
 
 #include <bit>
@@ -12,74 +13,69 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simd/search.h"
+#include "simd/simd.h"
+
 namespace orvex::read {
-
-namespace detail {
-
-inline constexpr uint64_t kOnes = 0x0101010101010101ULL;
-inline constexpr uint64_t kHighs = 0x8080808080808080ULL;
-
-inline uint64_t load64(const char* p) noexcept {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
-}
-
-// High bit set in every byte of `w` that is zero. The lowest set bit always
-// marks the first zero byte (borrows only corrupt bytes above a real zero).
-inline uint64_t zero_bytes(uint64_t w) noexcept { return (w - kOnes) & ~w & kHighs; }
-
-inline uint64_t match(uint64_t w, uint64_t pattern) noexcept { return zero_bytes(w ^ pattern); }
-
-// The word-wide search for the first byte of `p[0, n)` that `Hit::scalar`
-// accepts; `Hit::word` marks candidate bytes in a word with the same meaning.
-template <class Hit>
-inline const char* find_if(const char* p, const char* end, Hit hit) noexcept {
-  if (end - p >= 16) {
-    while (reinterpret_cast<uintptr_t>(p) & 7) {
-      if (hit.scalar(*p)) return p;
-      ++p;
-    }
-    while (end - p >= 16) {
-      uint64_t a = hit.word(load64(p));
-      if (a) return p + std::countr_zero(a) / 8;
-      uint64_t b = hit.word(load64(p + 8));
-      if (b) return p + 8 + std::countr_zero(b) / 8;
-      p += 16;
-    }
-  }
-  for (; p < end; ++p)
-    if (hit.scalar(*p)) return p;
-  return nullptr;
-}
-
-struct OneByte {
-  char c;
-  uint64_t pattern;
-  bool scalar(char b) const noexcept { return b == c; }
-  uint64_t word(uint64_t w) const noexcept { return match(w, pattern); }
-};
-
-// '&', TAB, LF, CR: the bytes that end an attribute value's unchanged run.
-struct AttrSpecial {
-  static bool scalar(char b) noexcept { return b == '&' || b == '\t' || b == '\n' || b == '\r'; }
-  static uint64_t word(uint64_t w) noexcept {
-    return match(w, kOnes * '&') | match(w, kOnes * '\t') | match(w, kOnes * '\n') |
-           match(w, kOnes * '\r');
-  }
-};
-
-}  // namespace detail
 
 // First occurrence of `c` in [p, end), or nullptr.
 inline const char* find_byte(const char* p, const char* end, char c) noexcept {
-  return detail::find_if(p, end, detail::OneByte{c, detail::kOnes * static_cast<uint8_t>(c)});
+  const size_t n = static_cast<size_t>(end - p);
+  if (n < 16) {
+    for (; p < end; ++p)
+      if (*p == c) return p;
+    return nullptr;
+  }
+  size_t at = simd::find_byte(p, n, 0, c);
+  return at == simd::npos ? nullptr : p + at;
 }
 
-// First '&', TAB, LF or CR in [p, end), or nullptr.
+namespace detail {
+
+inline bool attr_special(char b) noexcept { return b == '&' || b == '\t' || b == '\n' || b == '\r'; }
+
+template <class V>
+inline V attr_special(const char* p) noexcept {
+  V v = V::load(reinterpret_cast<const uint8_t*>(p));
+  return v.eq('&') | v.eq('\t') | v.eq('\n') | v.eq('\r');
+}
+
+}  // namespace detail
+
+// First '&', TAB, LF or CR in [p, end), or nullptr: the bytes that end an
+// attribute value's unchanged run.
 inline const char* find_attr_special(const char* p, const char* end) noexcept {
-  return detail::find_if(p, end, detail::AttrSpecial{});
+  using V = simd::Vec;
+  if (end - p < 16) {
+    for (; p < end; ++p)
+      if (detail::attr_special(*p)) return p;
+    return nullptr;
+  }
+  for (; end - p >= 16; p += 16) {
+    V m = detail::attr_special<V>(p);
+    if (m.any()) return p + m.first();
+  }
+  if (p == end) return nullptr;
+  // The last vector overlaps bytes known not to match: its first match is the answer.
+  V m = detail::attr_special<V>(end - 16);
+  return m.any() ? end - 16 + m.first() : nullptr;
+}
+
+// Number of bytes equal to `c` in [p, end), eight at a time.
+inline size_t count_byte(const char* p, const char* end, char c) noexcept {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  const uint64_t pattern = 0x0101010101010101ULL * static_cast<uint8_t>(c);
+  size_t count = 0;
+  for (; end - p >= 8; p += 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    uint64_t x = w ^ pattern;  // zero bytes where equal
+    // High bit set exactly in the bytes of x that are zero.
+    uint64_t zero = ~(((x & kLow7) + kLow7) | x | kLow7);
+    count += static_cast<size_t>(std::popcount(zero));
+  }
+  for (; p < end; ++p) count += *p == c;
+  return count;
 }
 
 }  // namespace orvex::read

@@ -61,6 +61,12 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
   const size_t n = static_cast<size_t>(region.size());
+  // Every attribute needs an '=': sizing the table for that many spares the
+  // rehashes of a growing map on attribute-heavy tags.
+  if (n >= 4) {
+    size_t eq = count_byte(r, r + n, '=');
+    attrs.reserve(eq < 64 ? eq : 64);
+  }
   size_t i = 0;
   size_t prev_end = 0;  // just past the previous attribute's closing quote
   for (;;) {

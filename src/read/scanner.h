@@ -41,6 +41,13 @@ class Scanner {
   // The element with its name and attributes; every map uses `map_key`.
   Result<PlainElement, ReadError> scan_start_tag(size_t i, MapKey map_key) const;
 
+  // The attribute scan of a tag's region, adding to `attrs` (which the tree
+  // builder places where the element will live, to avoid moving it).
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs) const;
+
+  // A view of document bytes.
+  SharedStr view(Span s) const { return SharedStr::view(doc_, s.start, s.end); }
+
   // The end tag's name (empty when the index has none for it).
   Result<std::string_view, ReadError> check_end_tag_form(size_t i) const;
 
@@ -64,7 +71,6 @@ class Scanner {
   std::string_view bytes(uint64_t start, uint64_t end) const noexcept {
     return {data_ + start, static_cast<size_t>(end - start)};
   }
-  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs) const;
 
   SourceBuffer* doc_;
   const char* data_;

@@ -16,9 +16,17 @@ using index::TagKind;
 
 // An element of the root's subtree that is not closed yet.
 struct OpenElement {
+  OpenElement(SharedStr name, MapKey key) : el(std::move(name), AttrMap(key)) {}
   PlainElement el;
   TextAccumulator text;
 };
+
+// Appends a closed or empty element to its parent's children. Most parents
+// get several children: starting at four spares the first regrowths.
+PlainElement& add_child(std::vector<PlainElement>& children, PlainElement&& child) {
+  if (children.capacity() == 0) children.reserve(4);
+  return children.emplace_back(std::move(child));
+}
 
 class TreeBuilder {
  public:
@@ -90,14 +98,13 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
   }
   OpenElement& top = open_.back();
   top.el.text = top.text.finish(doc_);
-  PlainElement closed = std::move(top.el);
-  open_.pop_back();
-  if (open_.empty()) {
-    result_ = std::move(closed);
+  if (open_.size() == 1) {
+    result_ = std::move(top.el);
     done = true;
   } else {
-    open_.back().el.children.push_back(std::move(closed));
+    add_child(open_[open_.size() - 2].el.children, std::move(top.el));
   }
+  open_.pop_back();
   return Unit{};
 }
 
@@ -117,16 +124,26 @@ TreeResult TreeBuilder::run() {
           skipped_.push_back(scan_.name_of(i));
           break;
         }
-        auto el = scan_.scan_start_tag(i, map_key_);
-        if (!el) return fail(std::move(el).error());
-        open_.push_back(OpenElement{std::move(el).value(), {}});
+        // Built where it will stay until its end tag.
+        auto nr = scan_.element_name(i);
+        if (!nr) return fail(std::move(nr).error());
+        OpenElement& open = open_.emplace_back(scan_.view(nr->name), map_key_);
+        if (auto a = scan_.scan_attributes(nr->region, open.el.attrs); !a)
+          return fail(std::move(a).error());
         break;
       }
       case TagKind::Empty: {
-        auto el = scan_.scan_start_tag(i, map_key_);
-        if (!el) return fail(std::move(el).error());
-        if (!open_.empty()) open_.back().el.children.push_back(std::move(el).value());
-        else if (el->name == root_tag_) return std::move(el).value();
+        if (open_.empty()) {
+          auto el = scan_.scan_start_tag(i, map_key_);
+          if (!el) return fail(std::move(el).error());
+          if (el->name == root_tag_) return std::move(el).value();
+          break;
+        }
+        auto nr = scan_.element_name(i);
+        if (!nr) return fail(std::move(nr).error());
+        PlainElement& el =
+            add_child(open_.back().el.children, PlainElement(scan_.view(nr->name), AttrMap(map_key_)));
+        if (auto a = scan_.scan_attributes(nr->region, el.attrs); !a) return fail(std::move(a).error());
         break;
       }
       case TagKind::End: {
