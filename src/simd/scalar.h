@@ -1,7 +1,9 @@
-// Portable backend of the 16-byte vector type: plain byte loops. Always
-// available, so tests can hold any other backend up against it in one binary.
+// Portable backend of the 16-byte vector type: two 64-bit words worked on
+// with plain integer arithmetic (SIMD within a register). Always available,
+// so tests can hold any other backend up against it in one binary.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -10,49 +12,53 @@ namespace orvex::simd::scalar {
 struct Vec {
   static constexpr const char* kName = "scalar";
 
-  uint8_t lane[16];
+  // Lane i is byte i % 8 of word i / 8, counted from the least significant
+  // byte whatever the machine's byte order.
+  uint64_t w[2];
 
   static Vec load(const uint8_t* p) noexcept {
     Vec v;
-    std::memcpy(v.lane, p, 16);
+    std::memcpy(v.w, p, 16);
+    if constexpr (std::endian::native == std::endian::big) {
+      v.w[0] = __builtin_bswap64(v.w[0]);
+      v.w[1] = __builtin_bswap64(v.w[1]);
+    }
     return v;
   }
   // Lanes equal to c become 0xFF, the others 0.
   Vec eq(uint8_t c) const noexcept {
-    Vec r;
-    for (int i = 0; i < 16; ++i) r.lane[i] = lane[i] == c ? 0xFF : 0;
-    return r;
+    const uint64_t pattern = kOnes * c;
+    return {{zero_bytes(w[0] ^ pattern), zero_bytes(w[1] ^ pattern)}};
   }
-  friend Vec operator|(const Vec& a, const Vec& b) noexcept {
-    Vec r;
-    for (int i = 0; i < 16; ++i) r.lane[i] = a.lane[i] | b.lane[i];
-    return r;
-  }
+  friend Vec operator|(const Vec& a, const Vec& b) noexcept { return {{a.w[0] | b.w[0], a.w[1] | b.w[1]}}; }
+
   // The queries below read a comparison result (lanes 0x00 or 0xFF).
-  bool any() const noexcept {
-    uint8_t acc = 0;
-    for (int i = 0; i < 16; ++i) acc |= lane[i];
-    return acc != 0;
-  }
+  bool any() const noexcept { return (w[0] | w[1]) != 0; }
   unsigned first() const noexcept {  // any() must hold
-    unsigned i = 0;
-    while (i < 15 && lane[i] == 0) ++i;
-    return i;
+    return w[0] != 0 ? unsigned(std::countr_zero(w[0])) / 8 : 8 + unsigned(std::countr_zero(w[1])) / 8;
   }
-  unsigned count() const noexcept {
-    unsigned n = 0;
-    for (int i = 0; i < 16; ++i) n += lane[i] & 1;
-    return n;
-  }
-  uint16_t bits() const noexcept {  // lane i -> bit i
-    unsigned m = 0;
-    for (int i = 0; i < 16; ++i) m |= unsigned(lane[i] & 1) << i;
-    return uint16_t(m);
-  }
-  // Four comparison results (64 consecutive bytes) -> one bit per byte.
+  unsigned count() const noexcept { return unsigned(std::popcount(w[0]) + std::popcount(w[1])) / 8; }
+  uint16_t bits() const noexcept { return uint16_t(gather(w[0]) | gather(w[1]) << 8); }
   static uint64_t bits64(const Vec& a, const Vec& b, const Vec& c, const Vec& d) noexcept {
     return uint64_t(a.bits()) | uint64_t(b.bits()) << 16 | uint64_t(c.bits()) << 32 |
            uint64_t(d.bits()) << 48;
+  }
+
+ private:
+  static constexpr uint64_t kOnes = 0x0101010101010101ull;
+  static constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+
+  // 0xFF in every zero byte of x, 0 elsewhere. Adding 0x7F to the low seven
+  // bits sets a byte's top bit exactly when the byte is not zero, and never
+  // carries into the next byte.
+  static uint64_t zero_bytes(uint64_t x) noexcept {
+    const uint64_t nonzero_top = ((x & kLow7) + kLow7) | x;
+    return ((~nonzero_top >> 7) & kOnes) * 0xFF;
+  }
+  // One bit per byte (its lowest), byte i -> bit i: the multiplication moves
+  // each bit to position 56 + i without carries.
+  static unsigned gather(uint64_t lanes) noexcept {
+    return unsigned(((lanes & kOnes) * 0x0102040810204080ull) >> 56);
   }
 };
 
