@@ -14,37 +14,45 @@ inline bool cont(uint8_t b) { return (b & 0xC0) == 0x80; }
 bool is_valid_utf8(const char* data, size_t len) noexcept {
   const auto* p = reinterpret_cast<const uint8_t*>(data);
   const uint8_t* end = p + len;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   while (p < end) {
-    // Runs of ASCII, 16 bytes at a time.
-    while (end - p >= 16) {
-      uint64_t a, b;
+    // Runs of ASCII, 32 bytes at a time.
+    while (end - p >= 32) {
+      uint64_t a, b, c, d;
       std::memcpy(&a, p, 8);
       std::memcpy(&b, p + 8, 8);
-      if ((a | b) & 0x8080808080808080ULL) break;
-      p += 16;
+      std::memcpy(&c, p + 16, 8);
+      std::memcpy(&d, p + 24, 8);
+      if ((a | b | c | d) & kHigh) break;
+      p += 32;
     }
-    if (p == end) break;
-    uint8_t c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t left = static_cast<size_t>(end - p);
-    if (c >= 0xC2 && c <= 0xDF) {
-      if (left < 2 || !cont(p[1])) return false;
-      p += 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      if (left < 3 || !cont(p[1]) || !cont(p[2])) return false;
-      if (c == 0xE0 && p[1] < 0xA0) return false;  // overlong
-      if (c == 0xED && p[1] > 0x9F) return false;  // surrogate
-      p += 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      if (left < 4 || !cont(p[1]) || !cont(p[2]) || !cont(p[3])) return false;
-      if (c == 0xF0 && p[1] < 0x90) return false;  // overlong
-      if (c == 0xF4 && p[1] > 0x8F) return false;  // above U+10FFFF
-      p += 4;
-    } else {
-      return false;  // continuation byte, C0, C1 or F5..FF as a lead byte
+    // Then character by character for a stretch, so that text with a
+    // non-ASCII character every few words does not retry the fast path
+    // after each one.
+    const uint8_t* stop = end - p > 64 ? p + 64 : end;
+    while (p < stop) {
+      uint8_t c = *p;
+      if (c < 0x80) {
+        ++p;
+        continue;
+      }
+      size_t left = static_cast<size_t>(end - p);
+      if (c >= 0xC2 && c <= 0xDF) {
+        if (left < 2 || !cont(p[1])) return false;
+        p += 2;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        if (left < 3 || !cont(p[1]) || !cont(p[2])) return false;
+        if (c == 0xE0 && p[1] < 0xA0) return false;  // overlong
+        if (c == 0xED && p[1] > 0x9F) return false;  // surrogate
+        p += 3;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        if (left < 4 || !cont(p[1]) || !cont(p[2]) || !cont(p[3])) return false;
+        if (c == 0xF0 && p[1] < 0x90) return false;  // overlong
+        if (c == 0xF4 && p[1] > 0x8F) return false;  // above U+10FFFF
+        p += 4;
+      } else {
+        return false;  // continuation byte, C0, C1 or F5..FF as a lead byte
+      }
     }
   }
   return true;
