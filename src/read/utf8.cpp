@@ -33,7 +33,9 @@ bool is_valid_utf8(const char* data, size_t len) noexcept {
     while (p < stop) {
       uint8_t c = *p;
       if (c < 0x80) {
-        ++p;
+        uint64_t w;
+        if (end - p >= 8 && (std::memcpy(&w, p, 8), (w & kHigh) == 0)) p += 8;
+        else ++p;
         continue;
       }
       size_t left = static_cast<size_t>(end - p);
