@@ -1,16 +1,13 @@
-// The bitmap build: the whole document is classified once, 64 bytes at a
-// time, into masks of '<', '>', '"' and '\''; the walk then jumps from bit to
-// bit instead of looking at bytes. Its constructs and text ranges are those
-// of the sequential build.
+// The bitmap build: the document is classified once, 64 bytes at a time,
+// into masks of '<', '>', '"' and '\''; the walk then jumps from bit to bit
+// instead of looking at bytes. Its constructs and text ranges are those of
+// the sequential build.
 //
 // Quotes mean something only inside start and empty-element tags, after the
 // name: a quote in character data ("don't"), a comment, a CDATA section, a
 // processing instruction, an end tag or a declaration hides nothing. So the
 // quote masks are raw, and quote state is tracked only while a start tag is
-// being closed. There, 64 bytes at a time, a window holding one kind of quote
-// is resolved without branches by a prefix XOR (which marks the bytes inside
-// quoted values); windows holding both kinds are resolved quote by quote,
-// each closing quote found through its mask.
+// being closed (see close_start_tag).
 //
 // On malformed input the builds differ only in three places, where this
 // build keeps its own behaviour: a comment without "-->" ends at len - 2 (or
@@ -51,10 +48,10 @@ class Bitmaps {
       : d_(d), len_(len), blocks_((len + 63) / 64),
         masks_(new BlockBits[std::min(kWindowBlocks, blocks_)]) {}
 
-  // Makes the blocks of pos and pos + 64 (where they exist) part of the window.
+  // Makes the block holding pos (< len) part of the window.
   void cover(size_t pos) noexcept {
     const size_t w = pos / 64;
-    if (w >= first_ && (w + 1 < first_ + count_ || first_ + count_ == blocks_)) return;
+    if (w >= first_ && w < first_ + count_) return;
     first_ = w;
     count_ = std::min(kWindowBlocks, blocks_ - w);
     simd::classify(d_ + 64 * w, std::min(len_ - 64 * w, 64 * count_), masks_.get());
