@@ -2,6 +2,7 @@
 // attached, then size-check, serialize and do all file I/O detached.
 #include <cerrno>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -31,21 +32,6 @@ bool convert_settings(PyObject* indent, PyObject* declaration, Settings* out) {
   return true;
 }
 
-PyObject* raise_size_problem(SizeProblem p, uint64_t indent);
-
-// Indentation grows with indent x depth for every line, so a careless indent
-// on a deep tree can ask for terabytes. Such documents are refused before
-// any byte is written or any file opened. Returns false with the exception set.
-bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uint64_t* size) {
-  auto checked = check_output_size(m, s.indent, s.declaration, physical_memory(), in_memory);
-  if (checked.ok()) {
-    *size = checked.value();
-    return true;
-  }
-  raise_size_problem(checked.error(), s.indent);
-  return false;
-}
-
 PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
   switch (p) {
     case SizeProblem::TooLarge:
@@ -64,6 +50,19 @@ PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
       break;
   }
   return nullptr;
+}
+
+// Indentation grows with indent x depth for every line, so a careless indent
+// on a deep tree can ask for terabytes. Such documents are refused before
+// any byte is written or any file opened. Returns false with the exception set.
+bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uint64_t* size) {
+  auto checked = check_output_size(m, s.indent, s.declaration, physical_memory(), in_memory);
+  if (checked.ok()) {
+    *size = checked.value();
+    return true;
+  }
+  raise_size_problem(checked.error(), s.indent);
+  return false;
 }
 
 // The snapshot copies a shared node once per place where it stands. A few
