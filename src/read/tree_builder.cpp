@@ -24,7 +24,7 @@ struct OpenElement {
 // Appends a closed or empty element to its parent's children. Most parents
 // get several children: starting at four spares the first regrowths.
 PlainElement& add_child(std::vector<PlainElement>& children, PlainElement&& child) {
-  if (children.capacity() == 0) children.reserve(4);
+  if (children.capacity() == 0) children.reserve(2);
   return children.emplace_back(std::move(child));
 }
 
@@ -102,6 +102,10 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
     result_ = std::move(top.el);
     done = true;
   } else {
+    // The tree and the index are both alive at the end of the walk, which
+    // is the read's peak of memory: children lists are kept tight.
+    std::vector<PlainElement>& kids = top.el.children;
+    if (kids.capacity() > kids.size()) kids.shrink_to_fit();
     add_child(open_[open_.size() - 2].el.children, std::move(top.el));
   }
   open_.pop_back();
