@@ -16,17 +16,12 @@ using index::TagKind;
 
 // An element of the root's subtree that is not closed yet.
 struct OpenElement {
-  OpenElement(SharedStr name, MapKey key) : el(std::move(name), AttrMap(key)) {}
+  OpenElement(SharedStr name, MapKey key, size_t first_child)
+      : el(std::move(name), AttrMap(key)), first_child(first_child) {}
   PlainElement el;
   TextAccumulator text;
+  size_t first_child;  // where its closed children start in the pending list
 };
-
-// Appends a closed or empty element to its parent's children. Most parents
-// get several children: starting at four spares the first regrowths.
-PlainElement& add_child(std::vector<PlainElement>& children, PlainElement&& child) {
-  if (children.capacity() == 0) children.reserve(2);
-  return children.emplace_back(std::move(child));
-}
 
 class TreeBuilder {
  public:
@@ -43,6 +38,8 @@ class TreeBuilder {
   void skip_text_before(uint64_t limit) noexcept;
   // Handles an end tag; sets `done` when it closes the root.
   Result<Unit, ReadError> end_tag(size_t i, bool& done);
+  // Moves the innermost open element's closed children into its list.
+  void adopt_children(OpenElement& parent);
 
   SourceBuffer* doc_;
   const index::StructuralIndex& idx_;
@@ -51,6 +48,11 @@ class TreeBuilder {
   MapKey map_key_;  // one key for every attribute map of this document
 
   std::vector<OpenElement> open_;          // the root and its open descendants
+  // Closed children of the open elements, in document order, waiting for
+  // their parent's end tag. Each list is then allocated once at its exact
+  // size: no regrowth while building, and no spare capacity at the end of
+  // the walk, which (with the index still alive) is the read's memory peak.
+  std::vector<PlainElement> pending_;
   std::vector<std::string_view> skipped_;  // open elements met before the root
   size_t next_text_ = 0;
   PlainElement result_;
@@ -98,18 +100,25 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
   }
   OpenElement& top = open_.back();
   top.el.text = top.text.finish(doc_);
+  adopt_children(top);
   if (open_.size() == 1) {
     result_ = std::move(top.el);
+    std::vector<PlainElement>().swap(pending_);  // emptied by now: give back its capacity
     done = true;
   } else {
-    // The tree and the index are both alive at the end of the walk, which
-    // is the read's peak of memory: children lists are kept tight.
-    std::vector<PlainElement>& kids = top.el.children;
-    if (kids.capacity() > kids.size()) kids.shrink_to_fit();
-    add_child(open_[open_.size() - 2].el.children, std::move(top.el));
+    pending_.push_back(std::move(top.el));
   }
   open_.pop_back();
   return Unit{};
+}
+
+void TreeBuilder::adopt_children(OpenElement& parent) {
+  const size_t first = parent.first_child;
+  if (first == pending_.size()) return;
+  std::vector<PlainElement>& kids = parent.el.children;
+  kids.reserve(pending_.size() - first);
+  for (size_t k = first; k < pending_.size(); ++k) kids.push_back(std::move(pending_[k]));
+  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end());
 }
 
 TreeResult TreeBuilder::run() {
@@ -131,7 +140,7 @@ TreeResult TreeBuilder::run() {
         // Built where it will stay until its end tag.
         auto nr = scan_.element_name(i);
         if (!nr) return fail(std::move(nr).error());
-        OpenElement& open = open_.emplace_back(scan_.view(nr->name), map_key_);
+        OpenElement& open = open_.emplace_back(scan_.view(nr->name), map_key_, pending_.size());
         if (auto a = scan_.scan_attributes(nr->region, open.el.attrs); !a)
           return fail(std::move(a).error());
         break;
@@ -145,8 +154,7 @@ TreeResult TreeBuilder::run() {
         }
         auto nr = scan_.element_name(i);
         if (!nr) return fail(std::move(nr).error());
-        PlainElement& el =
-            add_child(open_.back().el.children, PlainElement(scan_.view(nr->name), AttrMap(map_key_)));
+        PlainElement& el = pending_.emplace_back(scan_.view(nr->name), AttrMap(map_key_));
         if (auto a = scan_.scan_attributes(nr->region, el.attrs); !a) return fail(std::move(a).error());
         break;
       }
