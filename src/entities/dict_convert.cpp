@@ -16,8 +16,10 @@ constexpr std::array<std::string_view, 4> kFieldNames = {"name", "attrs", "child
 // The four field names as interned Python strings, made once per process.
 PyObject* field_key(Field f) {
   static PyObject* keys[4] = {nullptr, nullptr, nullptr, nullptr};
-  PyObject*& k = keys[static_cast<int>(f)];
-  if (k == nullptr) k = PyUnicode_InternFromString(kFieldNames[static_cast<int>(f)].data());
+  const auto i = static_cast<size_t>(f);
+  if (i >= std::size(keys)) return nullptr;  // Field::Other has no key of its own
+  PyObject*& k = keys[i];
+  if (k == nullptr) k = PyUnicode_InternFromString(kFieldNames[i].data());
   return k;
 }
 
