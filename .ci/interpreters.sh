@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# Builds and tests orvex on every CPython 3.11+ this machine offers besides the
+# `python3` that .ci/run's main stage uses: pyenv's versions, Debian's own
+# /usr/bin/python3, and CPython 3.14 from Debian's next release, run in a
+# chroot that mmdebstrap makes from Debian's packages (kept between runs).
+# For each, one after the other: a fresh venv, `pip install '.[test]'`, the
+# compiler warnings of that build, pytest, and the examples. Interpreters
+# that are too old, lack venv/ensurepip or lack Python.h are skipped, saying why.
+#   ORVEX_HOST_PYTHONS=auto|off  the host's own interpreters (default auto)
+#   ORVEX_PY314=auto|off       the 3.14 chroot (default auto: made when missing)
+#   ORVEX_PY314_ROOT           where it lives (default /var/tmp/orvex-py314-forky)
+#   ORVEX_INTERP_TIMEOUT       seconds allowed per interpreter's pytest (default 1200)
+#   ORVEX_PYTEST_ARGS          extra pytest arguments, e.g. --hypothesis-profile=emulated
+# Prints one summary line per interpreter, "interpreter <version> (<origin>): <pytest summary>; ...".
+set -uo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+work=$repo/.ci/cache/interpreters
+rm -rf "$work"
+mkdir -p "$work"
+timeout_s=${ORVEX_INTERP_TIMEOUT:-1200}
+read -r -a pytest_args <<<"${ORVEX_PYTEST_ARGS:-}"
+summary=()
+failed=0
+
+quiet_pip() { grep -v 'is ignored: it is neither a file nor a directory' || true; }
+
+base_of() { "$1" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))' 2>/dev/null; }
+
+# Reports "<pytest summary>; build warnings: N; examples: P passed, F failed"
+# from one interpreter's logs and records a failure when anything failed.
+record() {
+  local label=$1 dir=$2 install_rc=$3 test_rc=$4 ex_pass=$5 ex_fail=$6
+  local tests warnings
+  warnings=$(grep -cE '(^|[^a-z])warning: ' "$dir/install.log" 2>/dev/null || true)
+  if [ "$install_rc" -ne 0 ]; then
+    echo "--- $label: install failed"; grep -E 'error|Error' "$dir/install.log" | head -n 30
+    summary+=("interpreter $label: install failed (see $dir/install.log)")
+    failed=$((failed + 1)); return
+  fi
+  tests=$(grep -E '[0-9]+ (passed|failed|errors?)|no tests ran' "$dir/pytest.log" | tail -n 1)
+  [ "$test_rc" -eq 124 ] && tests="timed out after ${timeout_s}s; $tests"
+  [ "$warnings" -gt 0 ] && grep -E '(^|[^a-z])warning: ' "$dir/install.log" | sort -u | head -n 20
+  summary+=("interpreter $label: ${tests:-no pytest summary}; build warnings: $warnings; examples: $ex_pass passed, $ex_fail failed")
+  if [ "$test_rc" -ne 0 ] || [ "$ex_fail" -ne 0 ] || [ -z "$tests" ]; then failed=$((failed + 1)); fi
+}
+
+run_examples() {  # python, log dir -> prints "pass fail"; failures go to stderr
+  local py=$1 dir=$2 pass=0 fail=0 ex
+  for ex in "$repo"/examples/*.py; do
+    if (cd "$dir" && "$py" "$ex" >"$dir/$(basename "$ex").out" 2>&1); then pass=$((pass + 1)); else
+      fail=$((fail + 1)); { echo "--- example $(basename "$ex") failed:"; tail -n 15 "$dir/$(basename "$ex").out"; } >&2
+    fi
+  done
+  echo "$pass $fail"
+}
+
+test_host_interpreter() {
+  local py=$1 origin=$2 version label dir venv rc_i rc_t ex
+  version=$("$py" -c 'import platform; print(platform.python_version())')
+  label="$version ($origin)"
+  dir=$work/$(echo "$version-$origin" | tr -c 'A-Za-z0-9.\n-' '_')
+  mkdir -p "$dir"
+  echo; echo "===== $label: $py"
+  venv=$dir/venv
+  "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip 2>&1 | quiet_pip
+  # Verbose so the compiler's warnings land in the log; a separate build
+  # directory per interpreter keeps their CMake caches apart.
+  "$venv/bin/python" -m pip install -v "$repo[test]" -Cbuild-dir="$dir/build" -Cbuild.verbose=true >"$dir/install.log" 2>&1
+  rc_i=$?
+  rc_t=1
+  if [ $rc_i -eq 0 ]; then
+    (cd "$dir" && timeout "$timeout_s" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" "$repo/tests") >"$dir/pytest.log" 2>&1
+    rc_t=$?
+    tail -n 3 "$dir/pytest.log"
+    ex=$(run_examples "$venv/bin/python" "$dir")
+  else
+    ex="0 0"
+  fi
+  record "$label" "$dir" "$rc_i" "$rc_t" ${ex% *} ${ex#* }
+}
+
+# ---------------------------------------------------------------- host interpreters
+
+main_base=$(base_of python3 || true)
+declare -A seen=(["$main_base"]=1)
+echo "interpreters: .ci/run's main stage uses $main_base"
+host_pythons=()
+[ "${ORVEX_HOST_PYTHONS:-auto}" = off ] \
+  || host_pythons=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3 /usr/bin/python3 /usr/bin/python3.1[1-9] /usr/local/bin/python3.1[1-9])
+for py in "${host_pythons[@]}"; do
+  [ -x "$py" ] || continue
+  base=$(base_of "$py") || continue
+  [ -n "${seen[$base]:-}" ] && continue
+  seen[$base]=1
+  why=$("$py" - <<'EOF'
+import os, platform, sys, sysconfig
+if platform.python_implementation() != "CPython" or sys.version_info < (3, 11):
+    print(f"{platform.python_implementation()} {platform.python_version()} is older than 3.11 or not CPython")
+else:
+    try:
+        import ensurepip, venv  # noqa: F401
+    except ImportError as e:
+        print(f"{platform.python_version()} has no venv/ensurepip ({e})")
+    else:
+        if not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")):
+            print(f"{platform.python_version()} has no Python.h (development headers not installed)")
+EOF
+  )
+  if [ -n "$why" ]; then echo "skip $py: $why"; continue; fi
+  case $py in "${PYENV_ROOT:-$HOME/.pyenv}"/*) origin=pyenv ;; /usr/bin/*) origin=debian ;; *) origin=local ;; esac
+  test_host_interpreter "$py" "$origin"
+done
+
+# ---------------------------------------------------------------- CPython 3.14 from Debian
+
+# Debian's next release (forky) packages CPython 3.14. Installing it into this
+# host would pull in a newer C library, so it lives in a chroot of its own,
+# made from Debian's packages with the host's own archive address.
+py314_root=${ORVEX_PY314_ROOT:-/var/tmp/orvex-py314-forky}
+make_py314_root() {
+  local uri codename
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  uri=$(awk -v c="$codename" '/^URIs:/ {u=$2} /^Suites:/ {for (i = 2; i <= NF; i++) if ($i == c) {print u; exit}}' \
+    /etc/apt/sources.list.d/*.sources 2>/dev/null)
+  [ -n "$uri" ] || uri=$(awk -v c="$codename" '$1 == "deb" && $3 == c {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
+  [ -n "$uri" ] || { echo "no Debian archive address in the host's apt sources"; return 1; }
+  rm -rf "$py314_root.tmp"
+  # The machine's clock may run past the archive's Release validity window.
+  mmdebstrap --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
+    --include=python3.14,python3.14-dev,python3.14-venv,g++,make,ca-certificates \
+    forky "$py314_root.tmp" "deb $uri forky main" >"$work/mmdebstrap.log" 2>&1 \
+    || { tail -n 15 "$work/mmdebstrap.log"; rm -rf "$py314_root.tmp"; return 1; }
+  mv "$py314_root.tmp" "$py314_root"
+}
+
+test_py314() {
+  local dir=$work/3.14-debian-forky root=$py314_root version label rc_i rc_t ex_pass ex_fail
+  mkdir -p "$dir"
+  echo; echo "===== CPython 3.14 (Debian forky chroot at $root)"
+  if [ ! -x "$root/usr/bin/python3.14" ]; then
+    if ! command -v mmdebstrap >/dev/null; then
+      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null \
+        || { summary+=("interpreter 3.14 (debian forky): skipped, mmdebstrap unavailable"); return; }
+    fi
+    t0=$(date +%s)
+    make_py314_root || { summary+=("interpreter 3.14 (debian forky): chroot could not be made"); failed=$((failed + 1)); return; }
+    echo "chroot made in $(( $(date +%s) - t0 ))s ($(du -sh "$root" | cut -f1))"
+  fi
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  # pip inside trusts what pip on the host trusts (the host's bundle may hold
+  # certificates that Debian's stock bundle lacks).
+  cp "${PIP_CERT:-/etc/ssl/certs/ca-certificates.crt}" "$root/etc/ssl/certs/orvex-host-ca.crt"
+  rm -rf "$root/orvex"
+  mkdir -p "$root/orvex/src"
+  # The checkout without its build products, VCS data or caches.
+  tar -C "$repo" --exclude='./.git' --exclude='./build*' --exclude='./.ci/cache' --exclude='./dist' \
+    --exclude='__pycache__' --exclude='./.venv*' -cf - . | tar -C "$root/orvex/src" -xf -
+  cat >"$root/orvex/run.sh" <<EOF
+set -u
+cd /orvex
+python3.14 -m venv venv && venv/bin/python -m pip install -q --upgrade pip
+venv/bin/python -m pip install -v './src[test]' -Cbuild-dir=/orvex/build -Cbuild.verbose=true >install.log 2>&1
+echo \$? >install.rc
+cd /orvex && timeout $timeout_s venv/bin/python -m pytest -q -p no:cacheprovider ${pytest_args[*]:-} src/tests >pytest.log 2>&1
+echo \$? >pytest.rc
+pass=0 fail=0
+for ex in src/examples/*.py; do
+  if venv/bin/python "\$ex" >"\$(basename "\$ex").out" 2>&1; then pass=\$((pass + 1)); else fail=\$((fail + 1)); tail -n 15 "\$(basename "\$ex").out"; fi
+done
+echo "\$pass \$fail" >examples.txt
+venv/bin/python -c 'import platform; print(platform.python_version())' >version.txt
+EOF
+  # A private mount namespace gives the chroot its /proc and drops it on exit.
+  unshare --mount --fork sh -c 'mount -t proc proc "$1/proc" && exec chroot "$1" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 CI="$2" PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_CERT=/etc/ssl/certs/orvex-host-ca.crt SSL_CERT_FILE=/etc/ssl/certs/orvex-host-ca.crt /bin/bash /orvex/run.sh' \
+    sh "$root" "${CI:-}" 2>&1 | quiet_pip
+  for f in install.log pytest.log; do cp "$root/orvex/$f" "$dir/$f" 2>/dev/null || : >"$dir/$f"; done
+  rc_i=$(cat "$root/orvex/install.rc" 2>/dev/null || echo 1)
+  rc_t=$(cat "$root/orvex/pytest.rc" 2>/dev/null || echo 1)
+  read -r ex_pass ex_fail <"$root/orvex/examples.txt" 2>/dev/null || { ex_pass=0; ex_fail=0; }
+  version=$(cat "$root/orvex/version.txt" 2>/dev/null || echo 3.14)
+  label="$version (debian forky chroot)"
+  [ "$rc_i" -eq 0 ] && tail -n 3 "$dir/pytest.log"
+  record "$label" "$dir" "$rc_i" "$rc_t" "$ex_pass" "$ex_fail"
+}
+
+if [ "${ORVEX_PY314:-auto}" != off ]; then
+  if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
+    test_py314
+  else
+    summary+=("interpreter 3.14 (debian forky): skipped, needs root for the chroot")
+  fi
+fi
+
+echo; echo "===== interpreters: summary"
+printf '%s\n' "${summary[@]}"
+echo "interpreters: ${#summary[@]} checked, $failed failed"
+[ "$failed" -eq 0 ]
