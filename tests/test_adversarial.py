@@ -151,7 +151,9 @@ def test_a_million_attributes_stays_linear():
         print(time.monotonic() - start)
     """
     elapsed = float(assert_isolated_ok(code, timeout=300))
-    assert elapsed < (120 if SANITIZED else 20), elapsed
+    # Quadratic work on a million attributes would take hours; the bound only
+    # has to allow for instrumented or emulated (qemu-user, ~15x) builds.
+    assert elapsed < (120 if SANITIZED or os.environ.get("ORVEX_EMULATOR") else 20), elapsed
 
 
 DEEP_OPERATIONS = ["read", "read_file", "str", "to_string", "search", "search_attr",
