@@ -17,7 +17,7 @@
 # or does not run.
 #   ORVEX_ARM64_CACHE        where trees are kept (default ~/.cache/orvex-ci)
 #   ORVEX_ARM64_PY_BUILD_DIR build directory (default build-arm64-python)
-#   ORVEX_ARM64_PY_TIMEOUT   limit for the pytest run in seconds (default 720)
+#   ORVEX_ARM64_PY_TIMEOUT   limit for the pytest run in seconds (default 900; a guard against hangs)
 # Extra arguments go to pytest (e.g. a test file or -k).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,6 +54,8 @@ declare -A deb_for=(
   [lxml]=python3-lxml [numpy]=python3-numpy [xmltodict]=python3-xmltodict
   [yaml]=python3-yaml [psutil]=python3-psutil [attr]=python3-attr
 )
+# Their distributions on PyPI, for modules the test extra does not bring.
+declare -A pip_for=([numpy]=numpy [xmltodict]=xmltodict [yaml]=PyYAML [psutil]=psutil)
 # Top-level imports (and pytest.importorskip names) of tests/ that are neither the standard library, the
 # module under test nor the tests' own files (needs a host Python >= 3.10).
 third_party=$(python3 - tests <<'EOF' 2>/dev/null || true
@@ -77,17 +79,23 @@ for path in root.rglob("*.py"):
 print(" ".join(sorted(found - set(sys.stdlib_module_names) - local)))
 EOF
 )
+# The test extra of pyproject.toml, fetched from PyPI further down.
+mapfile -t reqs < <(python3 -c '
+import tomllib
+with open("pyproject.toml", "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))
+' 2>/dev/null || true)
 for mod in $third_party; do
   if [ -n "${deb_for[$mod]:-}" ]; then
     packages+=("${deb_for[$mod]}")
-  else
-    say "warning: tests import '$mod', which has no Debian package listed in .ci/arm64-python.sh"
+  elif [ -z "${pip_for[$mod]:-}" ] && ! printf '%s\n' "${reqs[@]}" | grep -qiE "^$mod([^A-Za-z0-9_.-]|$)"; then
+    say "warning: tests import '$mod', which neither the test extra nor .ci/arm64-python.sh provides"
   fi
 done
 mapfile -t packages < <(printf '%s\n' "${packages[@]}" | sort -u)
 include=$(IFS=,; echo "${packages[*]}")
 
-cache=${ORVEX_ARM64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orvex-ci}
+cache=${ORVEX_ARM64_CACHE:-${XDG_CACHE_HOME:-${HOME:-/var/cache}/.cache}/orvex-ci}
 # The recipe's version is part of the key: bump it when the tree's preparation changes.
 key=$(printf 'recipe 2\n%s\narm64\n%s\n' "$suite" "$include" | sha256sum | cut -c1-12)
 root=$cache/arm64root-$suite-$key
@@ -127,8 +135,8 @@ flock -u 9
 py=$(cd "$root/usr/bin" && ls | grep -E '^python3\.[0-9]+$' | sort -V | tail -1)
 emu=("$qemu" -cpu max,pauth=off -L "$root")
 pyexe=$root/usr/bin/$py
-read -r ext_suffix incdir < <("${emu[@]}" "$pyexe" -c \
-  'import sysconfig as s; print(s.get_config_var("EXT_SUFFIX"), s.get_paths()["include"])')
+read -r ext_suffix incdir pyver glibc < <("${emu[@]}" "$pyexe" -c \
+  'import platform, sys, sysconfig as s; print(s.get_config_var("EXT_SUFFIX"), s.get_paths()["include"], "%d.%d" % sys.version_info[:2], platform.libc_ver()[1])')
 
 # --- cross-build the module ---------------------------------------------------
 build=${ORVEX_ARM64_PY_BUILD_DIR:-build-arm64-python}
@@ -150,32 +158,70 @@ cmake -S . -B "$build" \
   -DPython_INCLUDE_DIR="$incdir" \
   >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" --target orvex -j2 >"$build.build.log" 2>&1 || { tail -n 60 "$build.build.log"; exit 1; }
-# Cross builds do not let every CMake version ask the target interpreter for
-# its extension suffix, so the file may come out as plain orvex.so: give it
-# the tree's own name in a folder that holds nothing else.
-built=$(ls -t "$build"/orvex*.so 2>/dev/null | head -n 1 || true)
-[ -n "$built" ] || { say "the build produced no module"; ls "$build"; exit 1; }
-site=$build/site
-rm -rf "$site" && mkdir -p "$site"
+
+# --- an emulated venv with the module installed ---------------------------------
+# Like the x86_64 stage, the suite runs against an installed module: a venv of
+# the tree's interpreter (seeing the tree's dist-packages as the fallback for
+# test dependencies) gets whatever the project's install rules put next to the
+# module (the type stub). Cross builds do not let every CMake version ask the
+# target interpreter for its extension suffix, so the module may come out as
+# plain orvex.so: it is given the tree's own name.
+venv=$build/venv
+rm -rf "$venv"
+"${emu[@]}" "$pyexe" -m venv --without-pip --system-site-packages "$venv"
+vpy=$venv/bin/$py
+site=$("${emu[@]}" "$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+staged=$build/install
+rm -rf "$staged"
+cmake --install "$build" --prefix "$staged" >/dev/null
+built=$(ls "$staged"/orvex*.so 2>/dev/null | head -n 1 || true)
+[ -n "$built" ] || { say "the install rules put no module in $staged"; ls -R "$staged"; exit 1; }
 module=$site/orvex$ext_suffix
-cp "$built" "$module"
-say "built $(basename "$module") ($(file -b "$module" | cut -d, -f1-2)) after $(elapsed)"
+mv "$built" "$module"
+cp -R "$staged"/. "$site"/
+say "installed $(basename "$module") ($(file -b "$module" | cut -d, -f1-2)) into an emulated venv after $(elapsed)"
+
+# --- test dependencies at the x86_64 stage's versions --------------------------
+# The x86_64 stage installs the test extra from PyPI, so it gets current
+# versions; Debian's are older (bookworm's hypothesis lacks
+# st.characters(codec=...), its pytest is 7.2). Host pip fetches the same
+# requirements as aarch64 wheels into the venv, ahead of the tree's
+# dist-packages; the Debian packages in the tree stay as the fallback when
+# that fails.
+deps=$build/deps
+rm -rf "$deps"
+for mod in $third_party; do
+  if [ -n "${pip_for[$mod]:-}" ]; then reqs+=("${pip_for[$mod]}"); fi
+done
+platforms=(--platform manylinux2014_aarch64)
+for ((minor = 17; minor <= ${glibc#2.}; minor++)); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done
+if [ ${#reqs[@]} -gt 0 ] && python3 -m pip install --quiet --disable-pip-version-check --no-warn-conflicts \
+     --target "$deps" --only-binary=:all: --python-version "$pyver" --implementation cp \
+     --abi "cp${pyver/./}" --abi abi3 --abi none "${platforms[@]}" \
+     "${reqs[@]}" >"$build.pip.log" 2>&1; then
+  if [ "$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')" != "$pyver" ]; then
+    # pip compiled the .pyc files for the host's version: compile for the tree's.
+    "${emu[@]}" "$pyexe" -m compileall -q "$deps" >/dev/null 2>&1 || true
+  fi
+  say "test dependencies from PyPI as aarch64 wheels: $(cd "$deps" && ls -d -- *.dist-info | sed 's/\.dist-info$//' | tr '\n' ' ')"
+  cp -R "$deps"/. "$site"/
+else
+  say "warning: no aarch64 wheels of the test dependencies (see $build.pip.log): using Debian's packages"
+fi
 
 # --- the suite ------------------------------------------------------------------
-# Only the freshly built module may be importable: PYTHONPATH is replaced, not
-# extended. The emulated interpreter finds its own standard library and
-# dist-packages from its location in the tree.
+# Nothing from the host's environment may leak into the emulated interpreter's
+# module search: it finds the venv, and through it the tree, from its location.
 log=$build/pytest.log
 status=0
-env -u PYTHONHOME -u VIRTUAL_ENV \
-  PYTHONPATH="$site" \
+env -u PYTHONHOME -u PYTHONPATH -u VIRTUAL_ENV \
   ORVEX_EMULATOR="$(printf '%q ' "${emu[@]}")" \
   ORVEX_EXPECT_BACKEND=neon \
-  timeout --kill-after=30 "${ORVEX_ARM64_PY_TIMEOUT:-720}" \
-  "${emu[@]}" "$pyexe" -m pytest -p no:cacheprovider -q -rfEs --durations=5 "$@" tests/ >"$log" 2>&1 || status=$?
+  timeout --kill-after=30 "${ORVEX_ARM64_PY_TIMEOUT:-900}" \
+  "${emu[@]}" "$vpy" -m pytest -p no:cacheprovider -q -rfEs --durations=5 "$@" tests/ >"$log" 2>&1 || status=$?
 cat "$log"
 if [ $status -eq 124 ] || [ $status -eq 137 ]; then
-  say "pytest did not finish within ${ORVEX_ARM64_PY_TIMEOUT:-720}s"
+  say "pytest did not finish within ${ORVEX_ARM64_PY_TIMEOUT:-900}s"
 fi
 summary=$(grep -E '^=*.*[0-9]+ (passed|failed|error|errors|skipped|deselected|xfailed)' "$log" | tail -n 1 | sed -E 's/^=+ //; s/ =+$//')
 skips=$(grep -cE '^SKIPPED ' "$log" || true)
