@@ -56,52 +56,6 @@ TEST_P(WorkedExample, MatchesTheNineLineLayout) {
 
 INSTANTIATE_TEST_SUITE_P(Indents, WorkedExample, ::testing::Values(0, 2, 4, 7));
 
-struct LayoutCase {
-  const char* what;
-  PlainElement (*make)();
-  const char* expected;  // with indent 2
-};
-
-const LayoutCase kLayoutCases[] = {
-    {"empty element", [] { return el("b"); }, "<b/>"},
-    {"empty element with attribute", [] { return el("b", {{"k", "v"}}); }, "<b k=\"v\"/>"},
-    {"empty text keeps both tags", [] { return el("a", {}, ""); }, "<a></a>"},
-    {"text then childless child",
-     [] {
-       PlainElement r = el("r");
-       PlainElement c = el("c", {}, "t");
-       c.children.push_back(el("d"));
-       r.children.push_back(std::move(c));
-       r.children.push_back(el("s"));
-       return r;
-     },
-     "<r>\n  <c>t<d/>\n  </c>\n  <s/>\n</r>"},
-    {"text is neither indented nor trimmed",
-     [] { return el("a", {}, "  two\n lines \t"); }, "<a>  two\n lines \t</a>"},
-    {"names and keys are never escaped",
-     [] { return el("a<b &c", {{"k y&<", "v"}}); }, "<a<b &c k y&<=\"v\"/>"},
-    {"other characters pass unchanged",
-     [] { return el("a", {{"k", "\x01\xc3\xa9"}}, "\x01\xc3\xa9\xf0\x9f\x98\x80"); },
-     "<a k=\"\x01\xc3\xa9\">\x01\xc3\xa9\xf0\x9f\x98\x80</a>"},
-    {"text and children: children after text on the text's line",
-     [] {
-       PlainElement r = el("r", {}, "x");
-       r.children.push_back(el("a", {}, "1"));
-       r.children.push_back(el("b", {}, "2"));
-       return r;
-     },
-     "<r>x<a>1</a>\n  <b>2</b>\n</r>"},
-};
-
-TEST(SerializerLayout, EdgeCases) {
-  for (const LayoutCase& c : kLayoutCases) {
-    PlainElement e = c.make();
-    std::string out = render(e, 2);
-    EXPECT_EQ(out, c.expected) << c.what;
-    EXPECT_NE(out.back(), '\n') << c.what;
-  }
-}
-
 // The plain reference: one character at a time through the table.
 std::string reference_escape(std::string_view s, bool attr) {
   std::string out;
@@ -153,20 +107,6 @@ TEST(Escape, RandomStringsAgreeWithReference) {
     for (bool attr : {false, true})
       ASSERT_EQ(escaped(s, attr ? EscapeMode::Attr : EscapeMode::Text), reference_escape(s, attr));
   }
-}
-
-TEST(Escape, UnescapedRunsAreWholePieces) {
-  struct CountingSink {
-    std::vector<std::string> pieces;
-    bool write(const char* p, size_t n) { pieces.emplace_back(p, n); return true; }
-    bool write(std::string_view s) { return write(s.data(), s.size()); }
-  };
-  CountingSink sink;
-  std::string s = std::string(100, 'a') + "&" + std::string(50, 'b');
-  ASSERT_TRUE(escape(sink, s, EscapeMode::Text));
-  ASSERT_EQ(sink.pieces.size(), 3u);
-  EXPECT_EQ(sink.pieces[0], std::string(100, 'a'));
-  EXPECT_EQ(sink.pieces[1], "&amp;");
 }
 
 TEST(Measure, ExactWithoutEscapesAndALowerBoundWithThem) {

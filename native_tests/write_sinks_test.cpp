@@ -128,11 +128,5 @@ TEST(FileSink, ClosedDescriptorReportsEbadf) {
   EXPECT_EQ(sink.error().text, nullptr);
 }
 
-TEST(WriteFully, ZeroLengthIsNoCall) {
-  size_t done = 99;
-  EXPECT_EQ(write_fully(-1, "", 0, &done), 0);
-  EXPECT_EQ(done, 0u);
-}
-
 }  // namespace
 }  // namespace orvex
