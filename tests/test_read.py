@@ -383,3 +383,25 @@ def test_quote_dense_documents_read_like_sparse_ones(body):
 def test_quote_dense_unterminated_comment():
     doc = f"<r {DENSE}>x<!-- never closed</r>"
     assert read_error(doc, "r") == f"malformed XML at byte {doc.index('<!--')}: unterminated comment"
+
+
+def test_read_file_without_a_size_reads_to_the_end(tmp_path):
+    # A pipe reports no size: the contents arrive in pieces and the buffer grows.
+    fifo = tmp_path / "pipe.xml"
+    os.mkfifo(fifo)
+    items = "".join(f"<i n='{k}'>{'é' * (k % 7)}</i>" for k in range(20000))
+    doc = f"<r>{items}</r>".encode()
+
+    def feed():
+        with open(fifo, "wb") as f:
+            for k in range(0, len(doc), 4096):
+                f.write(doc[k : k + 4096])
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        root = read_file(str(fifo), "r")  # opening blocks until the writer opens: detached
+    finally:
+        writer.join()
+    assert len(root.children) == 20000
+    assert root.children[-1].attrs == {"n": "19999"} and root.children[-1].text == "é" * (19999 % 7)
