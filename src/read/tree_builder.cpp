@@ -1,5 +1,6 @@
 #include "read/tree_builder.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,7 @@ class TreeBuilder {
   std::vector<PlainElement> pending_;
   std::vector<std::string_view> skipped_;  // open elements met before the root
   size_t next_text_ = 0;
-  PlainElement result_;
+  std::optional<PlainElement> result_;  // the root, once closed
 };
 
 Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
@@ -102,7 +103,7 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
   top.el.text = top.text.finish(doc_);
   adopt_children(top);
   if (open_.size() == 1) {
-    result_ = std::move(top.el);
+    result_.emplace(std::move(top.el));
     std::vector<PlainElement>().swap(pending_);  // emptied by now: give back its capacity
     done = true;
   } else {
@@ -161,7 +162,7 @@ TreeResult TreeBuilder::run() {
       case TagKind::End: {
         bool done = false;
         if (auto r = end_tag(i, done); !r) return fail(std::move(r).error());
-        if (done) return std::move(result_);
+        if (done) return std::move(*result_);
         break;
       }
       case TagKind::Comment:
