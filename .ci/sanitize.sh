@@ -39,7 +39,7 @@ echo "== sanitizer build ($build)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=g++ -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1" \
   -DORVEX_SANITIZE=ON -DORVEX_BUILD_TESTS=ON -DORVEX_BUILD_MODULE=ON \
-  -DPython_EXECUTABLE="$py" >/dev/null
+  -DPython_EXECUTABLE="$py" -Wno-dev -Wno-deprecated >/dev/null
 cmake --build "$build" -j2 >/dev/null
 echo "   built in $(( $(date +%s) - started ))s"
 
@@ -58,8 +58,17 @@ export PYTHONMALLOC=malloc
 export PYTHONPATH=$root/$build
 export LD_PRELOAD="$(runtime libasan.so) $(runtime libubsan.so)"
 # The stack-use-after-return detector makes the interpreter's deep recursion
-# tests far slower; the native tests above already ran with it.
-ASAN_OPTIONS=${ASAN_OPTIONS/detect_stack_use_after_return=1/detect_stack_use_after_return=0} \
-  "$py" -m pytest -q -p no:cacheprovider --hypothesis-profile emulated --durations=10 "$@" tests
+# tests far slower; the native tests above already ran with it. A test that
+# caps the address space cannot run under ASan, whose shadow memory alone
+# reserves terabytes of it.
+asan_py=${ASAN_OPTIONS/detect_stack_use_after_return=1/detect_stack_use_after_return=0}
+ASAN_OPTIONS=$asan_py "$py" -m pytest -q -p no:cacheprovider --hypothesis-profile emulated --durations=10 \
+    --deselect tests/test_write.py::test_shared_nodes_expanding_beyond_memory_give_memory_error \
+    "$@" tests
+
+echo "== leak tests with the interpreter's own allocator (traced memory)"
+# tests/test_leaks.py measures traced memory only with the interpreter's
+# allocator, which reuses addresses at once (see the note there).
+PYTHONMALLOC= ASAN_OPTIONS=$asan_py:detect_leaks=0 "$py" -m pytest -q -p no:cacheprovider tests/test_leaks.py
 unset LD_PRELOAD
 echo "== sanitizer stage passed in $(( $(date +%s) - started ))s"

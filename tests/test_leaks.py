@@ -1,5 +1,5 @@
 """Every error path gives back what it took: each exception the module raises,
-triggered a thousand times, leaves the interpreter's traced memory and the
+triggered thousands of times, leaves the interpreter's traced memory and the
 reference counts of the objects involved where they were.
 
 Native memory is checked by the sanitizer stage, which runs this file with
@@ -13,10 +13,19 @@ import pytest
 
 from orvex import Node, SearchType, read_file, read_string, write_file, write_string
 
-ITERATIONS = 2000
-# A leak of the smallest object per call would be 32 KiB or more; free lists
-# and caches of the interpreter account for a few KiB that do not grow.
-ALLOWED_GROWTH = 16384
+ITERATIONS = 1500
+# Growth over the second of two windows of calls. The first window fills the
+# interpreter's bounded caches and free lists (up to about a thousand entries
+# in instrumented builds); a leak of even the smallest object per call would
+# add 24 KiB or more in the second.
+ALLOWED_GROWTH = 8192
+# With the system allocator (PYTHONMALLOC=malloc, as in the sanitizer stage)
+# freed addresses come back late, and the interpreter's method cache, keyed by
+# the address of the temporary name string of each method call made from C,
+# keeps up to 4096 of those strings: traced memory creeps for tens of
+# thousands of calls without any leak. That run checks native and Python
+# memory with LeakSanitizer instead; references are checked everywhere.
+CHECK_TRACED_MEMORY = os.environ.get("PYTHONMALLOC") != "malloc"
 
 
 def assert_flat(call, exc_type, watched=(), message=None):
@@ -35,6 +44,8 @@ def assert_flat(call, exc_type, watched=(), message=None):
     refs = [sys.getrefcount(o) for o in watched]
     tracemalloc.start()
     try:
+        for _ in range(ITERATIONS):
+            once()
         gc.collect()
         base = tracemalloc.get_traced_memory()[0]
         for _ in range(ITERATIONS):
@@ -44,7 +55,8 @@ def assert_flat(call, exc_type, watched=(), message=None):
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs
-    assert grown < ALLOWED_GROWTH, f"{grown} bytes kept after {ITERATIONS} calls"
+    if CHECK_TRACED_MEMORY:
+        assert grown < ALLOWED_GROWTH, f"{grown} bytes kept by {ITERATIONS} more calls"
 
 
 NODE = Node("n", {"k": "v"}, [Node("c", text="t")], "text")
