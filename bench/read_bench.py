@@ -2,6 +2,7 @@
 lxml.etree.fromstring (bytes) and xml.etree.ElementTree.fromstring.
 
     PYTHONPATH=build python bench/read_bench.py [--mb 20] [--repeat 5] [--rss-mb 100]
+                                                [--skip-rss | --rss-only]
 
 Throughput: each corpus (bench/corpora.py, fixed seeds) is parsed `repeat`
 times per tool and the best time counts; MB/s is document bytes (UTF-8) per
@@ -184,10 +185,12 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--rss-mb", type=int, default=100)
     ap.add_argument("--skip-rss", action="store_true")
+    ap.add_argument("--rss-only", action="store_true")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
-        bench_corpora(args.mb, args.repeat, tmp)
-        bench_real(args.repeat)
+        if not args.rss_only:
+            bench_corpora(args.mb, args.repeat, tmp)
+            bench_real(args.repeat)
         if not args.skip_rss:
             bench_rss(args.rss_mb, tmp)
 
