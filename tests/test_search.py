@@ -199,3 +199,17 @@ def test_million_levels_deep():
         print("done")
         """
     )
+
+
+@pytest.mark.parametrize("count", range(1, 18))
+def test_attr_search_misses_on_every_map_size(count):
+    # Small attribute tables can have every slot taken; a key that is not
+    # there must still be reported missing, for built and for read nodes.
+    attrs = {f"k{i}": str(i) for i in range(count)}
+    import orvex
+
+    xml = "<a " + " ".join(f'{k}="{v}"' for k, v in attrs.items()) + "/>"
+    for node in (Node("a", attrs), orvex.read_string(xml, "a")):
+        assert node.search_by_attr("missing") == []
+        assert node.search_by_attr("") == []
+        assert node.search_by_attr(f"k{count - 1}") == [node]

@@ -98,10 +98,14 @@ class SipMap {
     uint64_t h = hash_key_bytes(key_, key);
     uint8_t tag = tag_of(h);
     uint32_t mask = cap_ - 1;
-    for (uint32_t i = static_cast<uint32_t>(h) & mask;; i = (i + 1) & mask) {
+    // A small table may be full, so the probe is bounded by its size as well
+    // as by the first empty slot.
+    uint32_t i = static_cast<uint32_t>(h) & mask;
+    for (uint32_t n = 0; n < cap_; ++n, i = (i + 1) & mask) {
       if (meta_[i] == 0) return nullptr;
       if (meta_[i] == tag && slots_[i].key.sv() == key) return &slots_[i].value;
     }
+    return nullptr;
   }
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
@@ -132,8 +136,7 @@ class SipMap {
   void clear() noexcept {
     for (uint32_t i = 0; i < cap_; ++i)
       if (meta_[i]) slots_[i].~Entry();
-    ::operator delete(slots_);
-    delete[] meta_;
+    ::operator delete(slots_);  // the tags share the slots' block
     slots_ = nullptr; meta_ = nullptr; cap_ = 0; size_ = 0;
   }
 
@@ -142,10 +145,12 @@ class SipMap {
   // so most mismatching keys are rejected without comparing bytes.
   static uint8_t tag_of(uint64_t h) noexcept { return static_cast<uint8_t>(0x80 | (h >> 57)); }
 
+  // One block per table: the slots, then one tag byte per slot.
   void allocate(uint32_t cap) {
-    std::unique_ptr<uint8_t[]> meta(new uint8_t[cap]());
-    slots_ = static_cast<Entry*>(::operator new(sizeof(Entry) * cap));
-    meta_ = meta.release();
+    void* block = ::operator new(sizeof(Entry) * cap + cap);
+    slots_ = static_cast<Entry*>(block);
+    meta_ = reinterpret_cast<uint8_t*>(slots_ + cap);
+    std::memset(meta_, 0, cap);
     cap_ = cap;
   }
 
