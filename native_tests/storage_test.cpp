@@ -119,6 +119,48 @@ TEST(SharedStr, OwnedCopiesAreDeepAndCompareByBytes) {
   EXPECT_EQ(empty, SharedStr::owned(""));
 }
 
+TEST(SharedStr, BorrowedViewsCountNothingButTheirCopiesDo) {
+  SourceBuffer* buf = SourceBuffer::copy_of("hello world", 11);
+  {
+    SharedStr b = SharedStr::borrowed_view(buf, 0, 5);
+    EXPECT_EQ(buf->holders(), 1u);
+    EXPECT_TRUE(b.is_view());
+    EXPECT_TRUE(b.is_borrowed());
+    EXPECT_EQ(b.buffer(), buf);
+    EXPECT_EQ(b.start(), 0u);
+    EXPECT_EQ(b.end(), 5u);
+    SharedStr moved = std::move(b);  // a move keeps it borrowed
+    EXPECT_TRUE(moved.is_borrowed());
+    EXPECT_EQ(buf->holders(), 1u);
+    SharedStr copy = moved;  // a copy may outlive the owner: it counts
+    EXPECT_FALSE(copy.is_borrowed());
+    EXPECT_EQ(copy.data(), moved.data());
+    EXPECT_EQ(buf->holders(), 2u);
+    AttrMap m;
+    m.insert(SharedStr::borrowed_view(buf, 6, 11), SharedStr::borrowed_view(buf, 0, 5));
+    AttrMap c = m.clone();
+    EXPECT_EQ(buf->holders(), 4u);
+    c.for_each([](const SharedStr& k, const SharedStr& v) {
+      EXPECT_FALSE(k.is_borrowed());
+      EXPECT_FALSE(v.is_borrowed());
+    });
+  }
+  EXPECT_EQ(buf->holders(), 1u);
+  buf->release();
+}
+
+TEST(AttrMap, LookupOfAMissingKeyEndsInAFullTable) {
+  // Small tables may fill every slot; a miss must still end.
+  for (size_t n = 1; n <= 40; ++n) {
+    AttrMap m;
+    m.reserve(n);
+    for (size_t i = 0; i < n; ++i) m.insert(SharedStr::owned("k" + std::to_string(i)), SharedStr::owned("v"));
+    for (size_t i = 0; i < n; ++i) ASSERT_NE(m.find("k" + std::to_string(i)), nullptr);
+    EXPECT_EQ(m.find("missing"), nullptr) << n;
+    EXPECT_EQ(m.find(""), nullptr) << n;
+  }
+}
+
 TEST(AttrMap, EmptyMapAllocatesNothingAndFindsNothing) {
   AttrMap m;
   EXPECT_EQ(m.capacity(), 0u);

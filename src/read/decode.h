@@ -31,7 +31,9 @@ Result<Decoded, ReadError> decode(std::string_view bytes, uint64_t base, DecodeM
 
 // Decodes document bytes [start, end) of `buf` into a SharedStr: a view of
 // them when unchanged, else the owned decoded string.
+// With `borrowed`, an unchanged range is a view without its own holder count
+// (for elements that hold one count for all their views).
 Result<SharedStr, ReadError> decode_range(SourceBuffer* buf, size_t start, size_t end,
-                                          DecodeMode mode);
+                                          DecodeMode mode, bool borrowed = false);
 
 }  // namespace orvex::read

@@ -49,6 +49,7 @@ PyObject* wrap_tree(PlainElement&& root) {
     }
     PlainElement& el = *f.el;
     NodeRecord rec;
+    rec.source = std::move(el.source);
     rec.name = std::move(el.name);
     rec.attrs = std::move(el.attrs);
     rec.text = std::move(el.text);

@@ -51,7 +51,8 @@ Result<Scanner::NameAndRegion, ReadError> Scanner::element_name(size_t i) const 
 Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {
   auto nr = element_name(i);
   if (!nr) return fail(std::move(nr).error());
-  PlainElement el(SharedStr::view(doc_, nr->name.start, nr->name.end), AttrMap(map_key));
+  PlainElement el(view(nr->name), AttrMap(map_key));
+  el.source = hold();
   auto scanned = scan_attributes(nr->region, el.attrs);
   if (!scanned) return fail(std::move(scanned).error());
   return el;
@@ -95,12 +96,12 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
 
     const uint64_t value_start = r0 + q + 1;
     const uint64_t value_end = r0 + static_cast<uint64_t>(close - r);
-    auto value = decode_range(doc_, value_start, value_end, DecodeMode::Attribute);
+    auto value = decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true);
     if (!value) return fail(std::move(value).error());
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
-    if (!attrs.insert(SharedStr::view(doc_, r0 + name_start, r0 + (name_start + name.size())),
+    if (!attrs.insert(view({r0 + name_start, r0 + (name_start + name.size())}),
                       std::move(value).value()))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 

@@ -45,8 +45,13 @@ class Scanner {
   // builder places where the element will live, to avoid moving it).
   Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs) const;
 
-  // A view of document bytes.
-  SharedStr view(Span s) const { return SharedStr::view(doc_, s.start, s.end); }
+  // A view of document bytes, for an element that holds the document (see hold()).
+  SharedStr view(Span s) const { return SharedStr::borrowed_view(doc_, s.start, s.end); }
+  // One holder count of the document, for an element's borrowed views.
+  SourceHandle hold() const noexcept {
+    doc_->retain();
+    return SourceHandle(doc_);
+  }
 
   // The end tag's name (empty when the index has none for it).
   Result<std::string_view, ReadError> check_end_tag_form(size_t i) const;

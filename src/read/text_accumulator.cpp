@@ -62,7 +62,7 @@ OptStr TextAccumulator::finish(SourceBuffer* doc) {
     case State::View: {
       Trimmed t = trim_unicode_space({doc->data() + view_start_, view_end_ - view_start_});
       if (t.start == t.end) return std::nullopt;
-      return SharedStr::view(doc, view_start_ + t.start, view_start_ + t.end);
+      return SharedStr::borrowed_view(doc, view_start_ + t.start, view_start_ + t.end);
     }
     case State::Piece: {
       Trimmed t = trim_unicode_space(piece_.sv());

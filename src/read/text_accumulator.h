@@ -24,7 +24,8 @@ class TextAccumulator {
 
   // The element's text: the pieces with White_Space trimmed at both ends;
   // absent when nothing (or only whitespace) was collected. A single view
-  // stays a view; an untrimmed owned string is handed over as it is.
+  // stays a view (borrowed: the element holds the document); an untrimmed
+  // owned string is handed over as it is.
   OptStr finish(SourceBuffer* doc);
 
  private:

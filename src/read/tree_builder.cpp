@@ -142,6 +142,7 @@ TreeResult TreeBuilder::run() {
         auto nr = scan_.element_name(i);
         if (!nr) return fail(std::move(nr).error());
         OpenElement& open = open_.emplace_back(scan_.view(nr->name), map_key_, pending_.size());
+        open.el.source = scan_.hold();
         if (auto a = scan_.scan_attributes(nr->region, open.el.attrs); !a)
           return fail(std::move(a).error());
         break;
@@ -156,6 +157,7 @@ TreeResult TreeBuilder::run() {
         auto nr = scan_.element_name(i);
         if (!nr) return fail(std::move(nr).error());
         PlainElement& el = pending_.emplace_back(scan_.view(nr->name), AttrMap(map_key_));
+        el.source = scan_.hold();
         if (auto a = scan_.scan_attributes(nr->region, el.attrs); !a) return fail(std::move(a).error());
         break;
       }

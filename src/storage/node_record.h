@@ -13,6 +13,9 @@
 namespace orvex {
 
 struct NodeRecord {
+  // One holder count for all borrowed views of the record (taken over from
+  // the reader's element); empty for records whose views count themselves.
+  SourceHandle source;
   SharedStr name;
   AttrMap attrs;
   std::vector<PyObject*> children;  // one strong reference per entry; may repeat

@@ -28,6 +28,7 @@ PlainElement& PlainElement::operator=(PlainElement&& o) noexcept {
   if (this != &o) {
     std::vector<PlainElement> old = std::move(children);
     drain(old);
+    source = std::move(o.source);
     name = std::move(o.name);
     attrs = std::move(o.attrs);
     text = std::move(o.text);

@@ -10,6 +10,9 @@
 namespace orvex {
 
 struct PlainElement {
+  // One holder count of the document that the element's borrowed views point
+  // into (set by the reader; empty when every view holds its own count).
+  SourceHandle source;
   SharedStr name;
   AttrMap attrs;
   OptStr text;

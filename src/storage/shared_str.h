@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -46,8 +47,20 @@ class SharedStr {
     return s;
   }
 
+  // A view of buffer bytes [start, end) that takes no holder count of its
+  // own: whoever stores it (an element or record built by the reader) holds
+  // one count for all its views. Copies of it are ordinary counted views, so
+  // a copy can outlive that holder.
+  static SharedStr borrowed_view(SourceBuffer* buf, size_t start, size_t end) noexcept {
+    SharedStr s;
+    s.buf_ = reinterpret_cast<SourceBuffer*>(reinterpret_cast<uintptr_t>(buf) | kBorrowed);
+    s.ptr_ = buf->data() + start;
+    s.len_ = end - start;
+    return s;
+  }
+
   // Copy: a view shares the buffer (one more holder), an owned string copies its bytes.
-  SharedStr(const SharedStr& o) : len_(o.len_), buf_(o.buf_) {
+  SharedStr(const SharedStr& o) : len_(o.len_), buf_(o.buffer()) {
     if (buf_) {
       buf_->retain();
       ptr_ = o.ptr_;
@@ -80,24 +93,33 @@ class SharedStr {
   std::string_view sv() const noexcept { return {ptr_ ? ptr_ : "", len_}; }
 
   bool is_view() const noexcept { return buf_ != nullptr; }
-  SourceBuffer* buffer() const noexcept { return buf_; }
+  // Whether this view relies on its owner's holder count.
+  bool is_borrowed() const noexcept { return (reinterpret_cast<uintptr_t>(buf_) & kBorrowed) != 0; }
+  SourceBuffer* buffer() const noexcept {
+    return reinterpret_cast<SourceBuffer*>(reinterpret_cast<uintptr_t>(buf_) & ~kBorrowed);
+  }
   // Offsets into the buffer; only meaningful for a view.
-  size_t start() const noexcept { return static_cast<size_t>(ptr_ - buf_->data()); }
+  size_t start() const noexcept { return static_cast<size_t>(ptr_ - buffer()->data()); }
   size_t end() const noexcept { return start() + len_; }
 
   friend bool operator==(const SharedStr& a, const SharedStr& b) noexcept { return a.sv() == b.sv(); }
   friend bool operator==(const SharedStr& a, std::string_view b) noexcept { return a.sv() == b; }
 
  private:
+  static constexpr uintptr_t kBorrowed = 1;  // tag bit in buf_ (buffers are aligned)
+
   void reset() noexcept {
-    if (buf_) buf_->release();
-    else delete[] ptr_;
+    if (buf_) {
+      if (!is_borrowed()) buf_->release();
+    } else {
+      delete[] ptr_;
+    }
     ptr_ = nullptr; len_ = 0; buf_ = nullptr;
   }
 
   const char* ptr_ = nullptr;
   size_t len_ = 0;
-  SourceBuffer* buf_ = nullptr;  // null for an owned string
+  SourceBuffer* buf_ = nullptr;  // null for an owned string; tagged when borrowed
 };
 
 // Element text: absent is distinct from empty.
