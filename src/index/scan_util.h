@@ -47,8 +47,35 @@ inline void reserve_for(StructuralIndex& ix, size_t len) {
   ix.text.reserve(len / 256);
 }
 
-inline void add_construct(StructuralIndex& ix, uint64_t start, uint64_t end, TagKind kind,
+// Capacity for an array that is full with n entries after `at` of `len`
+// bytes: the density so far, extrapolated to the whole document with a
+// little spare, so that a document of uniform markup regrows about once
+// (every regrowth copies the array and faults in fresh pages). Never less
+// than 1.5 n, so growth stays geometric when markup gets denser later.
+inline size_t grown_capacity(size_t n, uint64_t at, size_t len) noexcept {
+  const size_t geometric = n + n / 2 + 16;
+  if (at == 0) return geometric;
+  const double estimate = double(n) * double(len) / double(at) * 1.0625 + 64.0;
+  const double most = double(len) / 2.0 + 16.0;  // every construct takes 2 bytes or more
+  const double want = estimate < most ? estimate : most;
+  return want > double(geometric) ? size_t(want) : geometric;
+}
+
+inline void add_text(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end) {
+  if (ix.text.size() == ix.text.capacity()) ix.text.reserve(grown_capacity(ix.text.size(), start, len));
+  ix.text.push_back({start, end});
+}
+
+inline void add_construct(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end, TagKind kind,
                           uint64_t name_offset = 0, uint64_t name_len = 0) {
+  if (ix.tag_start.size() == ix.tag_start.capacity()) {
+    const size_t cap = grown_capacity(ix.tag_start.size(), start, len);
+    ix.tag_start.reserve(cap);
+    ix.tag_end.reserve(cap);
+    ix.kind.reserve(cap);
+    ix.name_offset.reserve(cap);
+    ix.name_len.reserve(cap);
+  }
   ix.tag_start.push_back(start);
   ix.tag_end.push_back(end);
   ix.kind.push_back(kind);

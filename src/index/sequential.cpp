@@ -53,7 +53,7 @@ IndexResult build_sequential_index(const char* data, size_t len) {
     const size_t g = simd::find_byte_with<simd::Vec>(d, len, p, '<');
     if (g == simd::npos) break;
     const size_t text_start = b == 0 ? 0 : b + 1;
-    if (text_start < g) ix.text.push_back({text_start, g});
+    if (text_start < g) add_text(ix, len, text_start, g);
     if (g + 1 >= len) return fail(unclosed(g));
 
     size_t end;
@@ -62,16 +62,16 @@ IndexResult build_sequential_index(const char* data, size_t len) {
       if (g + 4 <= len && d[g + 2] == '-' && d[g + 3] == '-') {
         size_t r = find_comment_close(d, len, g + 4);
         end = r == simd::npos ? len : r + 2;
-        add_construct(ix, g, end, TagKind::Comment);
+        add_construct(ix, len, g, end, TagKind::Comment);
       } else if (g + 9 <= len && std::memcmp(d + g + 2, "[CDATA[", 7) == 0) {
         CdataClose close = find_cdata_close(d, len, g + 9);
         if (close.found) {
-          if (g + 9 < close.at) ix.text.push_back({g + 9, close.at});
+          if (g + 9 < close.at) add_text(ix, len, g + 9, close.at);
           end = close.at + 2;
         } else {
           end = close.at;
         }
-        add_construct(ix, g, end, TagKind::CData);
+        add_construct(ix, len, g, end, TagKind::CData);
       } else {
         // A declaration (<!DOCTYPE ...> and the like): skipped, no construct.
         size_t r = simd::find_byte_with<simd::Vec>(d, len, g, '>');
@@ -86,19 +86,19 @@ IndexResult build_sequential_index(const char* data, size_t len) {
       if (k == len) return fail(unclosed(g));
       end = simd::find_byte_with<simd::Vec>(d, len, k, '>');
       if (end == simd::npos) return fail(unclosed(g));
-      add_construct(ix, g, end, TagKind::End, m, k - m);
+      add_construct(ix, len, g, end, TagKind::End, m, k - m);
     } else if (next == '?') {
       const size_t m = g + 2;
       const size_t k = skip_until(d, len, m, kEndsPiName);
       end = k + 1 < len ? pi_end(d, len, k) : k;
-      add_construct(ix, g, end, TagKind::ProcessingInstruction, m, k - m);
+      add_construct(ix, len, g, end, TagKind::ProcessingInstruction, m, k - m);
     } else {
       const size_t k = skip_until(d, len, g + 1, kEndsStartName);
       if (k == len) return fail(unclosed(g));
       TagClose close = close_start_tag(d, len, k);
       if (!close.found) return fail(unclosed(g));
       end = close.end;
-      add_construct(ix, g, end, close.kind, g + 1, k - g - 1);
+      add_construct(ix, len, g, end, close.kind, g + 1, k - g - 1);
     }
     b = end;
     p = b + 1;
