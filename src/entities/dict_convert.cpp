@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "entities/node_map.h"
+#include "entities/py_str.h"
 
 namespace orvex::py {
 
@@ -49,38 +50,77 @@ std::array<Field, 4> fresh_node_map_order() {
 
 namespace {
 
-// A new dict of the attributes, filled in the order of a fresh map holding
-// them (values are not copied: the fresh map only points at them).
-PyObject* attrs_dict(const AttrMap& attrs) {
+// Pauses the cycle collector while a tree of dicts and lists is built: each
+// element adds two tracked containers, and without the pause the collector's
+// passes over the growing, cycle-free result take most of the time. The
+// previous state comes back on every way out, exceptions included. A build
+// without the global lock has no per-call switch that other threads would not
+// see, so it keeps the collector running.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept {
+#ifndef Py_GIL_DISABLED
+    was_enabled_ = PyGC_Disable() != 0;
+#endif
+  }
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_ = false;
+};
+
+// The orders of one to_dict call. The four keys come in the order of one
+// newly keyed node map; the entries of each "attrs" dict in the slot order of
+// the node's attribute map, started at a slot chosen afresh for the call.
+// Neither order means anything, and both change from call to call, without a
+// hash map being made per element.
+struct CallOrder {
+  std::array<Field, 4> fields = fresh_node_map_order();
+  uint64_t attr_start = hash_key_bytes(next_map_key(), {});
+};
+
+// A new dict of the attributes.
+PyObject* attrs_dict(const AttrMap& attrs, uint64_t start_seed) {
   Ref dict(PyDict_New());
   if (!dict || attrs.empty()) return dict.release();
-  SipMap<const SharedStr*> fresh;
-  fresh.reserve(attrs.size());
-  for (const auto& e : attrs) fresh.insert(e.key, &e.value);
-  for (const auto& e : fresh) {
-    Ref k(str_from(e.key));
-    if (!k) return nullptr;
-    Ref v(str_from(*e.value));
-    if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
-  }
+  const auto cap = static_cast<uint32_t>(attrs.capacity());
+  const auto start = static_cast<uint32_t>(start_seed % cap);
+  auto add = [&](AttrMap::const_iterator it, AttrMap::const_iterator end) {
+    for (; it != end; ++it) {
+      Ref k(str_from_utf8(it->key));
+      if (!k) return false;
+      Ref v(str_from_utf8(it->value));
+      if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return false;
+    }
+    return true;
+  };
+  const AttrMap::const_iterator middle(&attrs, start);
+  if (!add(middle, attrs.end()) || !add(attrs.begin(), AttrMap::const_iterator(&attrs, start)))
+    return nullptr;
   return dict.release();
 }
 
 // The dict of one node, with its "children" list allocated at full length
 // but not yet filled; `*children` receives that list (borrowed from the dict).
-PyObject* node_dict(const NodeRecord& rec, PyObject** children) {
+PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, PyObject** children) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  for (Field f : fresh_node_map_order()) {
+  for (Field f : order.fields) {
     Ref value;
     switch (f) {
-      case Field::Name: value = Ref(str_from(rec.name)); break;
-      case Field::Attrs: value = Ref(attrs_dict(rec.attrs)); break;
+      case Field::Name: value = Ref(str_from_utf8(rec.name)); break;
+      case Field::Attrs: value = Ref(attrs_dict(rec.attrs, order.attr_start)); break;
       case Field::Children:
         value = Ref(PyList_New(static_cast<Py_ssize_t>(rec.children.size())));
         *children = value.get();
         break;
-      case Field::Text: value = rec.text ? Ref(str_from(*rec.text)) : Ref(Py_NewRef(Py_None)); break;
+      case Field::Text:
+        value = rec.text ? Ref(str_from_utf8(*rec.text)) : Ref(Py_NewRef(Py_None));
+        break;
       case Field::Other: break;
     }
     PyObject* key = field_key(f);
@@ -97,10 +137,12 @@ struct Pending {
 };
 
 PyObject* to_dict(PyObject* self) {
+  CollectorPause pause;
+  const CallOrder order;
   PyObject* list = nullptr;
   const NodeRecord& root_rec = record_of(self);
   // Until filled, a list holds null items; releasing it then is safe.
-  Ref root(node_dict(root_rec, &list));
+  Ref root(node_dict(root_rec, order, &list));
   if (!root) return nullptr;
   std::vector<Pending> stack;
   if (!root_rec.children.empty()) stack.push_back({&root_rec.children, list, 0});
@@ -113,7 +155,7 @@ PyObject* to_dict(PyObject* self) {
     const size_t i = top.next++;
     PyObject* target = top.list;
     const NodeRecord& rec = record_of((*top.children)[i]);
-    PyObject* dict = node_dict(rec, &list);  // may invalidate `top`
+    PyObject* dict = node_dict(rec, order, &list);  // may invalidate `top`
     if (dict == nullptr) return nullptr;
     PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), dict);
     if (!rec.children.empty()) stack.push_back({&rec.children, list, 0});
