@@ -19,18 +19,14 @@ const char* const kReadFileParams[] = {"file_path", "root_tag"};
 const FuncDesc kReadString{"read_string()", kReadStringParams, 2, 2};
 const FuncDesc kReadFile{"read_file()", kReadFileParams, 2, 2};
 
-// Wraps the tree into Node objects, every element after its children, with
-// an explicit stack instead of recursion so that any depth is safe. Names,
-// attribute maps and texts move over unchanged: views stay views. On failure
-// every Node made so far is released and nullptr returned.
-PyObject* wrap_tree(PlainElement&& root) {
-  struct Frame {
-    PlainElement* el;
-    size_t next_child;  // children below this index are wrapped
-    size_t base;        // where this element's wrapped children start in `made`
-  };
-  std::vector<Frame> stack;
-  // Wrapped children waiting for their parent, one strong reference each.
+// Wraps the flat tree into Node objects from the back, so every element
+// comes after all of its descendants and finds its children on top of the
+// stack of wrapped nodes, first child topmost (see read/flat_tree.h). No
+// recursion, so any depth is safe. Names, attribute maps and texts move over
+// unchanged: views stay views. On failure every Node made so far and the
+// elements not yet wrapped are released and nullptr returned.
+PyObject* wrap_tree(read::FlatTree&& tree) {
+  // Wrapped nodes waiting for their parent, one strong reference each.
   std::vector<PyObject*> made;
   struct ReleaseMade {
     std::vector<PyObject*>& v;
@@ -39,38 +35,31 @@ PyObject* wrap_tree(PlainElement&& root) {
     }
   } guard{made};
 
-  stack.push_back({&root, 0, 0});
-  for (;;) {
-    Frame& f = stack.back();
-    if (f.next_child < f.el->children.size()) {
-      PlainElement* child = &f.el->children[f.next_child++];
-      stack.push_back({child, 0, made.size()});
-      continue;
-    }
-    PlainElement& el = *f.el;
-    NodeRecord rec;
-    rec.source = std::move(el.source);
-    rec.name = std::move(el.name);
-    rec.attrs = std::move(el.attrs);
-    rec.text = std::move(el.text);
-    rec.children.assign(made.begin() + static_cast<std::ptrdiff_t>(f.base), made.end());
-    made.resize(f.base);  // the references now belong to the record
-    // The children are moved-out shells now; free them early to keep the
-    // peak memory of wrapping low.
-    std::vector<PlainElement>().swap(el.children);
+  auto& els = tree.elements;
+  while (!els.empty()) {
+    read::FlatElement& el = els.back();
+    NodeRecord rec(tree.map_key);
+    rec.source = tree.hold();
+    rec.name = tree.name_of(el);
+    if (el.attrs) rec.attrs = std::move(tree.maps[el.attrs - 1]);
+    if (el.text) rec.text = std::move(tree.texts[el.text - 1]);
+    const size_t k = el.children;
+    rec.children.assign(made.rbegin(), made.rbegin() + static_cast<std::ptrdiff_t>(k));
+    made.resize(made.size() - k);  // the references now belong to the record
+    els.pop_back();
     Ref node(wrap_record(std::move(rec)));
     if (!node) return nullptr;
-    stack.pop_back();
-    if (stack.empty()) return node.release();
-    made.push_back(node.get());
-    node.release();
+    made.push_back(node.release());
   }
+  PyObject* root = made.back();
+  made.pop_back();
+  return root;
 }
 
 // What the detached phase of a read hands back.
 struct Parsed {
   std::optional<OsError> os_error;
-  std::optional<read::TreeResult> tree;
+  std::optional<read::FlatResult> tree;
 };
 
 // After re-attaching: raises the error, or wraps the tree.
@@ -96,7 +85,7 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Parsed p;
     {
       Detached detached;
-      p.tree.emplace(read::build_tree(doc.get(), root_tag));
+      p.tree.emplace(read::build_flat_tree(doc.get(), root_tag));
       doc.reset();  // from here on the tree's views hold the buffer
     }
     return finish(p);
@@ -117,7 +106,7 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       Detached detached;
       auto doc = read::read_file_source(path);
       if (!doc) p.os_error = doc.error();
-      else p.tree.emplace(read::build_tree(doc->get(), root_tag));
+      else p.tree.emplace(read::build_flat_tree(doc->get(), root_tag));
     }
     return finish(p);
   });

@@ -1,6 +1,5 @@
 #include "read/tree_builder.h"
 
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,19 +16,19 @@ using index::TagKind;
 
 // An element of the root's subtree that is not closed yet.
 struct OpenElement {
-  OpenElement(SharedStr name, MapKey key, size_t first_child)
-      : el(std::move(name), AttrMap(key)), first_child(first_child) {}
-  PlainElement el;
+  size_t at;  // its place in the flat element array
   TextAccumulator text;
-  size_t first_child;  // where its closed children start in the pending list
 };
 
 class TreeBuilder {
  public:
   TreeBuilder(SourceBuffer* doc, const index::StructuralIndex& idx, std::string_view root_tag)
-      : doc_(doc), idx_(idx), scan_(doc, idx), root_tag_(root_tag), map_key_(next_map_key()) {}
+      : doc_(doc), idx_(idx), scan_(doc, idx), root_tag_(root_tag), map_key_(next_map_key()) {
+    tree_.source = scan_.hold();
+    tree_.map_key = map_key_;
+  }
 
-  TreeResult run();
+  Result<FlatTree, ReadError> run();
 
  private:
   // Consumes the text ranges that start before `limit`; inside the root they
@@ -39,8 +38,12 @@ class TreeBuilder {
   void skip_text_before(uint64_t limit) noexcept;
   // Handles an end tag; sets `done` when it closes the root.
   Result<Unit, ReadError> end_tag(size_t i, bool& done);
-  // Moves the innermost open element's closed children into its list.
-  void adopt_children(OpenElement& parent);
+  // Appends a start or empty-element tag of the root's subtree, scanned.
+  Result<Unit, ReadError> add_element(size_t i);
+  std::string_view name_of_open() const noexcept {
+    const FlatElement& e = tree_.elements[open_.back().at];
+    return {doc_->data() + e.name_start, static_cast<size_t>(e.name_end - e.name_start)};
+  }
 
   SourceBuffer* doc_;
   const index::StructuralIndex& idx_;
@@ -48,15 +51,10 @@ class TreeBuilder {
   std::string_view root_tag_;
   MapKey map_key_;  // one key for every attribute map of this document
 
+  FlatTree tree_;
   std::vector<OpenElement> open_;          // the root and its open descendants
-  // Closed children of the open elements, in document order, waiting for
-  // their parent's end tag. Each list is then allocated once at its exact
-  // size: no regrowth while building, and no spare capacity at the end of
-  // the walk, which (with the index still alive) is the read's memory peak.
-  std::vector<PlainElement> pending_;
   std::vector<std::string_view> skipped_;  // open elements met before the root
   size_t next_text_ = 0;
-  std::optional<PlainElement> result_;  // the root, once closed
 };
 
 Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
@@ -81,6 +79,20 @@ void TreeBuilder::skip_text_before(uint64_t limit) noexcept {
   while (next_text_ < ranges.size() && ranges[next_text_].start < limit) ++next_text_;
 }
 
+Result<Unit, ReadError> TreeBuilder::add_element(size_t i) {
+  auto nr = scan_.element_name(i);
+  if (!nr) return fail(std::move(nr).error());
+  if (!open_.empty()) ++tree_.elements[open_.back().at].children;
+  FlatElement& el = tree_.elements.emplace_back(FlatElement{nr->name.start, nr->name.end, 0, 0, 0});
+  if (nr->region.size() == 0) return Unit{};
+  AttrMap& attrs = tree_.maps.emplace_back(map_key_);
+  auto scanned = scan_.scan_attributes(nr->region, attrs);
+  if (!scanned) return scanned;
+  if (attrs.empty()) tree_.maps.pop_back();  // only whitespace after the name
+  else el.attrs = tree_.maps.size();
+  return Unit{};
+}
+
 Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
   auto form = scan_.check_end_tag_form(i);
   if (!form) return fail(std::move(form).error());
@@ -88,7 +100,7 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
   const uint64_t at = idx_.tag_start[i];
 
   std::string_view expected;
-  if (!open_.empty()) expected = open_.back().el.name.sv();
+  if (!open_.empty()) expected = name_of_open();
   else if (!skipped_.empty()) expected = skipped_.back();
   else return fail(ReadError::malformed(at, "unexpected end tag </" + std::string(name) + ">"));
   if (name != expected)
@@ -100,29 +112,16 @@ Result<Unit, ReadError> TreeBuilder::end_tag(size_t i, bool& done) {
     return Unit{};
   }
   OpenElement& top = open_.back();
-  top.el.text = top.text.finish(doc_);
-  adopt_children(top);
-  if (open_.size() == 1) {
-    result_.emplace(std::move(top.el));
-    std::vector<PlainElement>().swap(pending_);  // emptied by now: give back its capacity
-    done = true;
-  } else {
-    pending_.push_back(std::move(top.el));
+  if (OptStr text = top.text.finish(doc_)) {
+    tree_.texts.push_back(std::move(*text));
+    tree_.elements[top.at].text = tree_.texts.size();
   }
   open_.pop_back();
+  done = open_.empty();
   return Unit{};
 }
 
-void TreeBuilder::adopt_children(OpenElement& parent) {
-  const size_t first = parent.first_child;
-  if (first == pending_.size()) return;
-  std::vector<PlainElement>& kids = parent.el.children;
-  kids.reserve(pending_.size() - first);
-  for (size_t k = first; k < pending_.size(); ++k) kids.push_back(std::move(pending_[k]));
-  pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(first), pending_.end());
-}
-
-TreeResult TreeBuilder::run() {
+Result<FlatTree, ReadError> TreeBuilder::run() {
   const size_t n = idx_.size();
   for (size_t i = 0; i < n; ++i) {
     // A construct's own fault comes before any fault of the text in front of it.
@@ -138,33 +137,32 @@ TreeResult TreeBuilder::run() {
           skipped_.push_back(scan_.name_of(i));
           break;
         }
-        // Built where it will stay until its end tag.
-        auto nr = scan_.element_name(i);
-        if (!nr) return fail(std::move(nr).error());
-        OpenElement& open = open_.emplace_back(scan_.view(nr->name), map_key_, pending_.size());
-        open.el.source = scan_.hold();
-        if (auto a = scan_.scan_attributes(nr->region, open.el.attrs); !a)
-          return fail(std::move(a).error());
+        if (auto a = add_element(i); !a) return fail(std::move(a).error());
+        open_.push_back({tree_.elements.size() - 1, {}});
         break;
       }
       case TagKind::Empty: {
         if (open_.empty()) {
           auto el = scan_.scan_start_tag(i, map_key_);
           if (!el) return fail(std::move(el).error());
-          if (el->name == root_tag_) return std::move(el).value();
+          if (el->name == root_tag_) {
+            FlatElement& root = tree_.elements.emplace_back(
+                FlatElement{el->name.start(), el->name.end(), 0, 0, 0});
+            if (!el->attrs.empty()) {
+              tree_.maps.push_back(std::move(el->attrs));
+              root.attrs = 1;
+            }
+            return std::move(tree_);
+          }
           break;
         }
-        auto nr = scan_.element_name(i);
-        if (!nr) return fail(std::move(nr).error());
-        PlainElement& el = pending_.emplace_back(scan_.view(nr->name), AttrMap(map_key_));
-        el.source = scan_.hold();
-        if (auto a = scan_.scan_attributes(nr->region, el.attrs); !a) return fail(std::move(a).error());
+        if (auto a = add_element(i); !a) return fail(std::move(a).error());
         break;
       }
       case TagKind::End: {
         bool done = false;
         if (auto r = end_tag(i, done); !r) return fail(std::move(r).error());
-        if (done) return std::move(*result_);
+        if (done) return std::move(tree_);
         break;
       }
       case TagKind::Comment:
@@ -183,8 +181,28 @@ TreeResult TreeBuilder::run() {
     }
   }
   if (!open_.empty())
-    return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(open_.back().el.name.sv())});
+    return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(name_of_open())});
   return fail(ReadError{ReadError::Kind::RootNotFound, 0, std::string(root_tag_)});
+}
+
+// The PlainElement tree of a flat result, built from the back (see flat_tree.h).
+PlainElement to_plain(FlatTree&& tree) {
+  std::vector<PlainElement> made;
+  auto& els = tree.elements;
+  while (!els.empty()) {
+    FlatElement& e = els.back();
+    PlainElement p(tree.name_of(e), e.attrs ? std::move(tree.maps[e.attrs - 1]) : AttrMap(tree.map_key));
+    p.source = tree.hold();
+    if (e.text) p.text = std::move(tree.texts[e.text - 1]);
+    p.children.reserve(e.children);
+    for (size_t k = 0; k < e.children; ++k) {
+      p.children.push_back(std::move(made.back()));
+      made.pop_back();
+    }
+    els.pop_back();
+    made.push_back(std::move(p));
+  }
+  return std::move(made.back());
 }
 
 }  // namespace
@@ -197,13 +215,21 @@ ReadError index_failure(const index::IndexError& e, uint64_t doc_len) {
 
 TreeResult build_tree_from_index(SourceBuffer* doc, const index::StructuralIndex& idx,
                                  std::string_view root_tag) {
-  return TreeBuilder(doc, idx, root_tag).run();
+  auto flat = TreeBuilder(doc, idx, root_tag).run();
+  if (!flat) return fail(std::move(flat).error());
+  return to_plain(std::move(flat).value());
 }
 
 TreeResult build_tree(SourceBuffer* doc, std::string_view root_tag) {
   auto idx = index::build_structural_index(doc->data(), doc->size());
   if (!idx) return fail(index_failure(idx.error(), doc->size()));
   return build_tree_from_index(doc, idx.value(), root_tag);
+}
+
+FlatResult build_flat_tree(SourceBuffer* doc, std::string_view root_tag) {
+  auto idx = index::build_structural_index(doc->data(), doc->size());
+  if (!idx) return fail(index_failure(idx.error(), doc->size()));
+  return TreeBuilder(doc, idx.value(), root_tag).run();
 }
 
 }  // namespace orvex::read

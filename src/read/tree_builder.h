@@ -11,14 +11,20 @@
 
 #include "errors.h"
 #include "index/structural.h"
+#include "read/flat_tree.h"
 #include "result.h"
 #include "storage/plain_element.h"
 
 namespace orvex::read {
 
 using TreeResult = Result<PlainElement, ReadError>;
+using FlatResult = Result<FlatTree, ReadError>;
 
-// Indexes the document, then builds the tree.
+// Indexes the document, then builds the root's subtree as a flat array (the
+// form the module wraps into Node objects).
+FlatResult build_flat_tree(SourceBuffer* doc, std::string_view root_tag);
+
+// Indexes the document, then builds the tree as PlainElements.
 TreeResult build_tree(SourceBuffer* doc, std::string_view root_tag);
 
 // Builds the tree from an index already made over `doc`'s bytes.

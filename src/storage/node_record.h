@@ -22,6 +22,8 @@ struct NodeRecord {
   OptStr text;                      // absent is distinct from empty
 
   NodeRecord() noexcept = default;
+  // A record whose (so far empty) attribute map uses `map_key`.
+  explicit NodeRecord(MapKey map_key) noexcept : attrs(map_key) {}
   NodeRecord(NodeRecord&&) noexcept = default;
   NodeRecord& operator=(NodeRecord&&) = delete;
   NodeRecord(const NodeRecord&) = delete;
