@@ -1,5 +1,7 @@
 #include "write/serializer.h"
 
+#include "write/tree_walk.h"
+
 #include <array>
 #include <cstring>
 #include <limits>
@@ -78,71 +80,38 @@ std::string_view replacement_for(char c) noexcept {
 
 namespace {
 
-// Drops an element's strings and map once it has been written. Its children
-// were released before it, so this never recurses.
-void release(PlainElement& e) noexcept {
-  e.name = SharedStr();
-  e.attrs.clear();
-  e.text.reset();
-  std::vector<PlainElement>().swap(e.children);
-}
+// A PlainElement tree, consumed as it is written: each element's strings and
+// map go as soon as its last byte is out. Its children went before it, so
+// this never recurses.
+struct PlainTree {
+  using Element = PlainElement*;
+  static const SharedStr& name(Element e) noexcept { return e->name; }
+  static const AttrMap& attrs(Element e) noexcept { return e->attrs; }
+  static const OptStr& text(Element e) noexcept { return e->text; }
+  static size_t child_count(Element e) noexcept { return e->children.size(); }
+  static Element child(Element e, size_t i) noexcept { return &e->children[i]; }
+  static void done(Element e) noexcept {
+    e->name = SharedStr();
+    e->attrs.clear();
+    e->text.reset();
+    std::vector<PlainElement>().swap(e->children);
+  }
+};
+
+struct ConstPlainTree {
+  using Element = const PlainElement*;
+  static const SharedStr& name(Element e) noexcept { return e->name; }
+  static const AttrMap& attrs(Element e) noexcept { return e->attrs; }
+  static const OptStr& text(Element e) noexcept { return e->text; }
+  static size_t child_count(Element e) noexcept { return e->children.size(); }
+  static Element child(Element e, size_t i) noexcept { return &e->children[i]; }
+};
 
 }  // namespace
 
 template <class Sink>
 bool serialize(Sink& sink, PlainElement& root, uint64_t indent) {
-  struct Open {
-    PlainElement* e;
-    size_t next;  // index of the next child to write
-  };
-  std::vector<Open> open;
-  uint64_t depth = 0;
-  bool after_markup = false;
-  auto line_break = [&]() { return sink.write("\n", 1) && sink.spaces(indent * depth); };
-
-  PlainElement* e = &root;
-  while (e != nullptr) {
-    // Start tag (or empty-element tag) of e.
-    if (after_markup && !line_break()) return false;
-    after_markup = true;
-    if (!sink.write("<", 1) || !sink.write(e->name.sv())) return false;
-    for (const auto& entry : e->attrs) {
-      if (!sink.write(" ", 1) || !sink.write(entry.key.sv()) || !sink.write("=\"", 2) ||
-          !escape(sink, entry.value.sv(), EscapeMode::Attr) || !sink.write("\"", 1))
-        return false;
-    }
-    if (!e->text && e->children.empty()) {
-      if (!sink.write("/>", 2)) return false;
-      release(*e);
-    } else {
-      if (!sink.write(">", 1)) return false;
-      ++depth;
-      if (e->text) {
-        if (!escape(sink, e->text->sv(), EscapeMode::Text)) return false;
-        after_markup = false;
-      }
-      open.push_back({e, 0});
-    }
-
-    // Next element to start: the next unwritten child of the innermost open
-    // element; elements with none left are closed on the way out.
-    e = nullptr;
-    while (!open.empty()) {
-      Open& top = open.back();
-      if (top.next < top.e->children.size()) {
-        e = &top.e->children[top.next++];
-        break;
-      }
-      --depth;
-      if (after_markup && !line_break()) return false;
-      after_markup = true;
-      if (!sink.write("</", 2) || !sink.write(top.e->name.sv()) || !sink.write(">", 1))
-        return false;
-      release(*top.e);
-      open.pop_back();
-    }
-  }
-  return true;
+  return serialize_tree<PlainTree>(sink, &root, indent);
 }
 
 template bool serialize<MemorySink>(MemorySink&, PlainElement&, uint64_t);
@@ -168,44 +137,32 @@ void add_line(DocumentMeasure& m, uint64_t depth) noexcept {
 // Mirrors serialize's line-break rule: a start tag breaks the line unless it
 // is the root's or directly follows its parent's text; an end tag breaks the
 // line exactly when the element has children.
-void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
-                   bool after_text) noexcept {
+void count_parts(DocumentMeasure& m, const SharedStr& name, const AttrMap& attrs, const OptStr& text,
+                 size_t child_count, uint64_t depth, bool after_text) noexcept {
   if (depth > 0 && !after_text) add_line(m, depth);
-  add(m, m.fixed, 1 + e.name.size());
-  for (const auto& entry : e.attrs) {
+  add(m, m.fixed, 1 + name.size());
+  for (const auto& entry : attrs) {
     add(m, m.fixed, entry.key.size() + 4);
     add(m, m.content, entry.value.size());
   }
-  if (!e.text && child_count == 0) {
+  if (!text && child_count == 0) {
     add(m, m.fixed, 2);
     return;
   }
-  add(m, m.fixed, 1 + 3 + e.name.size());
-  if (e.text) add(m, m.content, e.text->size());
+  add(m, m.fixed, 1 + 3 + name.size());
+  if (text) add(m, m.content, text->size());
   if (child_count > 0) add_line(m, depth);
 }
 
+void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
+                   bool after_text) noexcept {
+  count_parts(m, e.name, e.attrs, e.text, child_count, depth, after_text);
+}
+
 DocumentMeasure measure(const PlainElement& root) noexcept {
-  struct Open {
-    const PlainElement* e;
-    size_t next;
-  };
   DocumentMeasure m;
-  std::vector<Open> open;
-  count_element(m, root, root.children.size(), 0, false);
   try {
-    open.push_back({&root, 0});
-    while (!open.empty()) {
-      Open& top = open.back();
-      if (top.next == top.e->children.size()) {
-        open.pop_back();
-        continue;
-      }
-      bool after_text = top.next == 0 && top.e->text.has_value();
-      const PlainElement* child = &top.e->children[top.next++];
-      count_element(m, *child, child->children.size(), open.size(), after_text);
-      open.push_back({child, 0});
-    }
+    measure_tree<ConstPlainTree>(&root, UINT64_MAX, &m);
   } catch (...) {
     m.saturated = true;  // cannot even walk it: refuse the document
   }

@@ -70,6 +70,9 @@ struct DocumentMeasure {
 // happens anyway (the snapshot) do the counting.
 void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
                    bool after_text) noexcept;
+// The same for an element given by its parts.
+void count_parts(DocumentMeasure& m, const SharedStr& name, const AttrMap& attrs, const OptStr& text,
+                 size_t child_count, uint64_t depth, bool after_text) noexcept;
 
 // The same count by a walk of its own.
 DocumentMeasure measure(const PlainElement& root) noexcept;

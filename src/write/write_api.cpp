@@ -1,15 +1,17 @@
-// write_string and write_file: bind the arguments, snapshot the tree while
-// attached, then size-check, serialize and do all file I/O detached.
+// write_string and write_file: bind the arguments and size-check the tree
+// while attached, then serialize straight from the Node records and do all
+// file I/O detached.
 #include <cerrno>
 #include <fcntl.h>
-#include <optional>
 #include <string>
 #include <unistd.h>
 
 #include "entities/node.h"
-#include "entities/snapshot.h"
+#include "entities/py_str.h"
+#include "entities/record_tree.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
+#include "write/tree_walk.h"
 
 namespace orvex::py {
 
@@ -65,17 +67,30 @@ bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uin
   return false;
 }
 
-// The snapshot copies a shared node once per place where it stands. A few
-// nodes shared at every level stand for billions of elements; copying more
-// elements than half the machine's memory can hold is refused rather than
-// left to the out-of-memory killer.
-std::optional<PlainElement> take_snapshot(PyObject* node, DocumentMeasure* m) {
-  uint64_t max_elements = physical_memory() / 2 / sizeof(PlainElement);
-  std::optional<PlainElement> root = snapshot(node, max_elements, m);
-  if (!root)
-    PyErr_SetString(PyExc_MemoryError,
-                    "the tree has too many elements to copy for writing (shared nodes count once per place)");
-  return root;
+// Counts the document under `node` before anything is written. A node
+// shared by several parents is written once per place, so a few nodes shared
+// at every level stand for billions of elements. Trees with more elements
+// than half the machine's memory could hold as plain records are refused
+// rather than written for days. Returns false with MemoryError set.
+bool measure_document(PyObject* node, DocumentMeasure* m) {
+  const uint64_t max_elements = physical_memory() / 2 / sizeof(PlainElement);
+  if (measure_tree<RecordTree>(&record_of(node), max_elements, m)) return true;
+  PyErr_SetString(PyExc_MemoryError,
+                  "the tree has too many elements to copy for writing (shared nodes count once per place)");
+  return false;
+}
+
+// The result of write_string. Every piece written is valid UTF-8, so a
+// failed decoding means the writer itself is broken. Documents that are all
+// ASCII, the usual case, skip the decoder: their str is filled by one copy.
+PyObject* document_str(std::string_view bytes) {
+  if (all_ascii(bytes.data(), bytes.size())) return str_from_ascii(bytes.data(), bytes.size());
+  PyObject* str = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
+  if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
+  }
+  return str;
 }
 
 class FdGuard {
@@ -90,7 +105,7 @@ class FdGuard {
 };
 
 // Runs detached: creates or truncates the file and writes the document.
-Result<Unit, OsError> write_document(const std::string& path, PlainElement& root,
+Result<Unit, OsError> write_document(const std::string& path, const NodeRecord& root,
                                      const Settings& s) {
   if (path.find('\0') != std::string::npos) return fail(OsError::fixed(kNulInPath));
   int fd;
@@ -100,8 +115,8 @@ Result<Unit, OsError> write_document(const std::string& path, PlainElement& root
   if (fd < 0) return fail(OsError::from_errno(errno));
   FdGuard guard(fd);
   FileSink sink(fd);
-  bool ok = (!s.declaration || sink.write(kXmlDeclaration)) && serialize(sink, root, s.indent) &&
-            sink.flush();
+  bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
+            serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
   if (ok) return Unit{};
   (void)sink.flush();  // one last try for what is still buffered; its outcome is moot
   return fail(sink.error());
@@ -118,10 +133,10 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
 
     DocumentMeasure m;
-    std::optional<PlainElement> root = take_snapshot(slot[0], &m);
-    if (!root) return nullptr;
+    if (!measure_document(slot[0], &m)) return nullptr;
     uint64_t size;
     if (!check_size(m, s, /*in_memory=*/true, &size)) return nullptr;
+    const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     MemorySink sink;
     {
       Detached detached;
@@ -129,18 +144,9 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       // over-allocates and spares most regrowth.
       sink.reserve(static_cast<size_t>(size));
       if (s.declaration) sink.write(kXmlDeclaration);
-      serialize(sink, *root, s.indent);
+      serialize_tree<RecordTree>(sink, &record_of(root.get()), s.indent);
     }
-
-    // Decoding validates: every piece written is valid UTF-8, so a failure
-    // here means the writer itself is broken.
-    std::string_view bytes = sink.bytes();
-    PyObject* str = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-    if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-      PyErr_Clear();
-      PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
-    }
-    return str;
+    return document_str(sink.bytes());
   });
 }
 
@@ -156,14 +162,14 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
     std::string path(path_view);  // NUL-terminated for open(2)
     DocumentMeasure m;
-    std::optional<PlainElement> root = take_snapshot(slot[0], &m);
-    if (!root) return nullptr;
+    if (!measure_document(slot[0], &m)) return nullptr;
     uint64_t size;
     if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
+    const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     Result<Unit, OsError> written = Unit{};
     {
       Detached detached;
-      written = write_document(path, *root, s);
+      written = write_document(path, record_of(root.get()), s);
     }
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
