@@ -42,6 +42,9 @@ struct FlatTree {
     source->retain();
     return SourceHandle(source.get());
   }
+  // Takes n holder counts in one step; each adopt() hands one of them over.
+  void retain_for(size_t n) const noexcept { source->retain(n); }
+  SourceHandle adopt() const noexcept { return SourceHandle(source.get()); }
   SharedStr name_of(const FlatElement& e) const noexcept {
     return SharedStr::borrowed_view(source.get(), e.name_start, e.name_end);
   }

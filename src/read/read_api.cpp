@@ -35,11 +35,20 @@ PyObject* wrap_tree(read::FlatTree&& tree) {
     }
   } guard{made};
 
+  // One holder count per record, taken in one atomic step rather than one
+  // per record; the counts of records never made go back at the end.
   auto& els = tree.elements;
+  tree.retain_for(els.size());
+  struct ReleaseUnused {
+    read::FlatTree& t;
+    ~ReleaseUnused() {
+      for (size_t k = 0; k < t.elements.size(); ++k) t.source->release();
+    }
+  } unused{tree};
   while (!els.empty()) {
     read::FlatElement& el = els.back();
     NodeRecord rec(tree.map_key);
-    rec.source = tree.hold();
+    rec.source = tree.adopt();
     rec.name = tree.name_of(el);
     if (el.attrs) rec.attrs = std::move(tree.maps[el.attrs - 1]);
     if (el.text) rec.text = std::move(tree.texts[el.text - 1]);
