@@ -46,12 +46,17 @@ def assert_flat(call, exc_type, watched=(), message=None):
     try:
         for _ in range(ITERATIONS):
             once()
-        gc.collect()
-        base = tracemalloc.get_traced_memory()[0]
-        for _ in range(ITERATIONS):
-            once()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - base
+        # A leak grows in every window; a cache that filled up once, or a
+        # collection that happened to run in a window, does not repeat.
+        for _ in range(3):
+            gc.collect()
+            base = tracemalloc.get_traced_memory()[0]
+            for _ in range(ITERATIONS):
+                once()
+            gc.collect()
+            grown = tracemalloc.get_traced_memory()[0] - base
+            if grown < ALLOWED_GROWTH:
+                break
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in watched] == refs
