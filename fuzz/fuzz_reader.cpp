@@ -11,13 +11,15 @@
 //  - the entry operation returns what the build it prefers returns;
 //  - on valid UTF-8 the tree builder never crashes on either index, gives
 //    the same result on both, and a tree it returns is sound, survives a
-//    write and re-read unchanged, and holds exactly its views of the buffer.
+//    write and re-read unchanged, and holds exactly its views of the buffer;
+//  - the flat form the module wraps gives the same tree or the same error.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "common.h"
 #include "index/builds.h"
+#include "read/flat_tree.h"
 #include "read/tree_builder.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
@@ -93,6 +95,52 @@ void write_and_reread(const PlainElement& tree, uint8_t sel) {
   FUZZ_CHECK(fuzz::same_tree(tree, again.value(), keep));
 }
 
+// The flat pre-order form as a PlainElement tree of owned strings.
+PlainElement unflatten(const read::FlatTree& t) {
+  auto owned_map = [&](const read::FlatElement& e) {
+    AttrMap m;
+    if (e.attrs)
+      for (const auto& kv : t.maps[e.attrs - 1])
+        m.insert(SharedStr::owned(kv.key.sv()), SharedStr::owned(kv.value.sv()));
+    return m;
+  };
+  auto make = [&](const read::FlatElement& e) {
+    PlainElement p(SharedStr::owned(t.name_of(e).sv()), owned_map(e));
+    if (e.text) p.text = SharedStr::owned(t.texts[e.text - 1].sv());
+    return p;
+  };
+  FUZZ_CHECK(!t.elements.empty());
+  PlainElement root = make(t.elements[0]);
+  struct Open { PlainElement* el; uint64_t left; };
+  std::vector<Open> open{{&root, t.elements[0].children}};
+  for (size_t i = 1; i < t.elements.size(); ++i) {
+    while (!open.empty() && open.back().left == 0) open.pop_back();
+    FUZZ_CHECK(!open.empty());
+    Open& parent = open.back();
+    --parent.left;
+    parent.el->children.reserve(parent.el->children.size() + 1);
+    parent.el->children.push_back(make(t.elements[i]));
+    PlainElement* child = &parent.el->children.back();
+    open.push_back({child, t.elements[i].children});
+  }
+  while (!open.empty() && open.back().left == 0) open.pop_back();
+  FUZZ_CHECK(open.empty());
+  return root;
+}
+
+void compare_flat(SourceBuffer* buf, const std::string& root, const read::TreeResult& tree) {
+  auto flat = read::build_flat_tree(buf, root);
+  FUZZ_CHECK(flat.ok() == tree.ok());
+  if (!tree.ok()) {
+    FUZZ_CHECK(flat.error().message() == tree.error().message());
+    return;
+  }
+  auto keep = [](const OptStr& t) -> std::optional<std::string> {
+    return t ? std::optional<std::string>(std::string(t->sv())) : std::nullopt;
+  };
+  FUZZ_CHECK(fuzz::same_tree(tree.value(), unflatten(flat.value()), keep));
+}
+
 void read_tree(const char* d, size_t len, uint8_t sel, const index::IndexResult& seq,
                const index::IndexResult& bmp) {
   SourceHandle buf(SourceBuffer::copy_of(d, len));
@@ -105,6 +153,7 @@ void read_tree(const char* d, size_t len, uint8_t sel, const index::IndexResult&
     if (bmp.ok() && !(seq.ok() && seq.value() == bmp.value()))
       via_bmp.emplace(read::build_tree_from_index(buf.get(), bmp.value(), root));
 
+    compare_flat(buf.get(), root, via_entry);
     if (via_entry.ok()) {
       fuzz::check_reader_tree(via_entry.value());
       FUZZ_CHECK(via_entry.value().name.sv() == root);
