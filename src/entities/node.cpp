@@ -111,14 +111,14 @@ void destroy_node(NodeObject* n) {
 void node_dealloc(PyObject* self) {
   auto* n = reinterpret_cast<NodeObject*>(self);
   if (t_releasing) {
-    n->trash_next = t_release_queue;
+    set_trash_next(n, t_release_queue);
     t_release_queue = n;
     return;
   }
   t_releasing = true;
   destroy_node(n);
   while (NodeObject* next = t_release_queue) {
-    t_release_queue = next->trash_next;
+    t_release_queue = trash_next(next);
     destroy_node(next);
   }
   t_releasing = false;
