@@ -5,7 +5,9 @@
     text_heavy(mb)  long paragraphs with entities, inline markup and non-ASCII
 
 Each returns (document, root tag). Sizes are approximate, in MiB of UTF-8.
+cached(name, mb) keeps each generated corpus as a file under bench/corpora/.
 """
+import os
 import random
 
 WORDS = ("alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu nu xi "
@@ -74,3 +76,22 @@ def text_heavy(mb):
 def reader_documents(mb):
     """The three corpora of the reader benchmark: name -> (document, root tag)."""
     return {"records": records(mb), "attr-heavy": attr_heavy(mb), "text-heavy": text_heavy(mb)}
+
+
+GENERATORS = {"records": records, "attr-heavy": attr_heavy, "text-heavy": text_heavy}
+ROOTS = {"records": "records", "attr-heavy": "table", "text-heavy": "book"}
+CACHE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpora")
+
+
+def cached(name, mb, directory=CACHE_DIR):
+    """The corpus `name` of `mb` MiB as a file, generated on first use and
+    kept in `directory` (bench/corpora/, not tracked): (path, root tag)."""
+    os.makedirs(directory, exist_ok=True)
+    path = os.path.join(directory, f"{name}-{mb}mib.xml")
+    if not os.path.exists(path):
+        text, root = GENERATORS[name](mb)
+        tmp = f"{path}.{os.getpid()}.tmp"
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(tmp, path)  # a concurrent run never sees half a file
+    return path, ROOTS[name]
