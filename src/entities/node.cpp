@@ -101,8 +101,9 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 thread_local NodeObject* t_release_queue = nullptr;
 thread_local bool t_releasing = false;
 
-void destroy_node(NodeObject* n) {
-  PyTypeObject* tp = Py_TYPE(n);
+// `tp` is the object's type, passed in because a queued object's type field
+// holds the queue link.
+void destroy_node(NodeObject* n, PyTypeObject* tp) {
   n->rec.~NodeRecord();
   tp->tp_free(n);
   Py_DECREF(tp);
@@ -116,10 +117,10 @@ void node_dealloc(PyObject* self) {
     return;
   }
   t_releasing = true;
-  destroy_node(n);
+  destroy_node(n, Py_TYPE(self));
   while (NodeObject* next = t_release_queue) {
     t_release_queue = trash_next(next);
-    destroy_node(next);
+    destroy_node(next, node_type_unchecked());
   }
   t_releasing = false;
 }

@@ -5,7 +5,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstring>
 #include <vector>
 
 #include "storage/shared_str.h"
@@ -39,32 +38,17 @@ struct NodeRecord {
 struct NodeObject {
   PyObject_HEAD
   NodeRecord rec;
-#ifdef Py_GIL_DISABLED
-  // Links objects whose release was postponed so that freeing a deep chain
-  // never recurses (see the Node deallocator). With the regular object
-  // layout the link lives in the dead object's reference count instead, as
-  // the interpreter's own deferred deallocation does.
-  NodeObject* trash_next;
-#endif
 };
 
-// The link of a node queued for release (its reference count is zero and
-// never read again until the memory is freed).
+// Objects whose release was postponed (so that freeing a deep chain never
+// recurses, see the Node deallocator) are linked through their type field:
+// the object is dead and unreachable by then, and every Node has the one
+// Node type (the class cannot be subclassed), which the deallocator knows.
 inline void set_trash_next(NodeObject* n, NodeObject* next) noexcept {
-#ifdef Py_GIL_DISABLED
-  n->trash_next = next;
-#else
-  std::memcpy(&reinterpret_cast<PyObject*>(n)->ob_refcnt, &next, sizeof next);
-#endif
+  reinterpret_cast<PyObject*>(n)->ob_type = reinterpret_cast<PyTypeObject*>(next);
 }
 inline NodeObject* trash_next(NodeObject* n) noexcept {
-#ifdef Py_GIL_DISABLED
-  return n->trash_next;
-#else
-  NodeObject* next;
-  std::memcpy(&next, &reinterpret_cast<PyObject*>(n)->ob_refcnt, sizeof next);
-  return next;
-#endif
+  return reinterpret_cast<NodeObject*>(reinterpret_cast<PyObject*>(n)->ob_type);
 }
 
 inline NodeRecord& record_of(PyObject* node) { return reinterpret_cast<NodeObject*>(node)->rec; }
