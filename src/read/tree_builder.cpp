@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "index/builds.h"
 #include "read/decode.h"
 #include "read/scanner.h"
 #include "read/text_accumulator.h"
@@ -22,8 +23,13 @@ struct OpenElement {
 
 class TreeBuilder {
  public:
-  TreeBuilder(SourceBuffer* doc, const index::StructuralIndex& idx, std::string_view root_tag)
-      : doc_(doc), idx_(idx), scan_(doc, idx), root_tag_(root_tag), map_key_(next_map_key()) {
+  // `text_may_hold_lt`: whether the index can list character data holding a
+  // '<' (the quote-aware build can; the sequential build never does, since
+  // each of its text ranges ends at the first '<' after its start).
+  TreeBuilder(SourceBuffer* doc, const index::StructuralIndex& idx, std::string_view root_tag,
+              bool text_may_hold_lt = true)
+      : doc_(doc), idx_(idx), scan_(doc, idx), root_tag_(root_tag), map_key_(next_map_key()),
+        check_text_(text_may_hold_lt) {
     tree_.source = scan_.hold();
     tree_.map_key = map_key_;
   }
@@ -50,6 +56,7 @@ class TreeBuilder {
   Scanner scan_;
   std::string_view root_tag_;
   MapKey map_key_;  // one key for every attribute map of this document
+  bool check_text_;
 
   FlatTree tree_;
   std::vector<OpenElement> open_;          // the root and its open descendants
@@ -62,8 +69,10 @@ Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
   for (; next_text_ < ranges.size() && ranges[next_text_].start < limit; ++next_text_) {
     if (open_.empty()) continue;  // outside the root text is not examined
     const index::TextRange& r = ranges[next_text_];
-    auto checked = scan_.check_text(r);
-    if (!checked) return fail(std::move(checked).error());
+    if (check_text_) {
+      auto checked = scan_.check_text(r);
+      if (!checked) return fail(std::move(checked).error());
+    }
     const std::string_view raw(doc_->data() + r.start, r.end - r.start);
     auto d = decode(raw, r.start, DecodeMode::Text);
     if (!d) return fail(std::move(d).error());
@@ -227,9 +236,12 @@ TreeResult build_tree(SourceBuffer* doc, std::string_view root_tag) {
 }
 
 FlatResult build_flat_tree(SourceBuffer* doc, std::string_view root_tag) {
-  auto idx = index::build_structural_index(doc->data(), doc->size());
+  // The choice of build_structural_index, made here to know which build ran.
+  const bool bitmap = index::prefers_bitmap_build(doc->data(), doc->size());
+  auto idx = bitmap ? index::build_bitmap_index(doc->data(), doc->size())
+                    : index::build_sequential_index(doc->data(), doc->size());
   if (!idx) return fail(index_failure(idx.error(), doc->size()));
-  return TreeBuilder(doc, idx.value(), root_tag).run();
+  return TreeBuilder(doc, idx.value(), root_tag, bitmap).run();
 }
 
 }  // namespace orvex::read
