@@ -140,18 +140,24 @@ void add_line(DocumentMeasure& m, uint64_t depth) noexcept {
 void count_parts(DocumentMeasure& m, const SharedStr& name, const AttrMap& attrs, const OptStr& text,
                  size_t child_count, uint64_t depth, bool after_text) noexcept {
   if (depth > 0 && !after_text) add_line(m, depth);
-  add(m, m.fixed, 1 + name.size());
+  // Summed wide, checked once per element: one map cannot hold enough bytes
+  // to carry a 128-bit sum over.
+  unsigned __int128 fixed = 1 + name.size();
+  unsigned __int128 content = 0;
   for (const auto& entry : attrs) {
-    add(m, m.fixed, entry.key.size() + 4);
-    add(m, m.content, entry.value.size());
+    fixed += entry.key.size() + 4;
+    content += entry.value.size();
   }
   if (!text && child_count == 0) {
-    add(m, m.fixed, 2);
-    return;
+    fixed += 2;
+  } else {
+    fixed += 1 + 3 + name.size();
+    if (text) content += text->size();
+    if (child_count > 0) add_line(m, depth);
   }
-  add(m, m.fixed, 1 + 3 + name.size());
-  if (text) add(m, m.content, text->size());
-  if (child_count > 0) add_line(m, depth);
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  add(m, m.fixed, fixed > kMax ? kMax : static_cast<uint64_t>(fixed));
+  add(m, m.content, content > kMax ? kMax : static_cast<uint64_t>(content));
 }
 
 void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,

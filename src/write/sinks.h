@@ -28,7 +28,7 @@ class MemorySink {
   }
   bool write(const char* p, size_t n) {
     if (n > cap_ - size_) grow(n);
-    std::memcpy(data_ + size_, p, n);
+    copy(data_ + size_, p, n);
     size_ += n;
     return true;
   }
@@ -45,6 +45,30 @@ class MemorySink {
   std::string_view bytes() const noexcept { return {data(), size_}; }
 
  private:
+  // Most pieces are names, punctuation and short values: up to 16 bytes are
+  // copied inline by two overlapping loads and stores (never reading past
+  // the piece), longer ones by memcpy.
+  static void copy(char* d, const char* p, size_t n) noexcept {
+    if (n > 16) {
+      std::memcpy(d, p, n);
+    } else if (n >= 8) {
+      uint64_t a, b;
+      std::memcpy(&a, p, 8);
+      std::memcpy(&b, p + n - 8, 8);
+      std::memcpy(d, &a, 8);
+      std::memcpy(d + n - 8, &b, 8);
+    } else if (n >= 4) {
+      uint32_t a, b;
+      std::memcpy(&a, p, 4);
+      std::memcpy(&b, p + n - 4, 4);
+      std::memcpy(d, &a, 4);
+      std::memcpy(d + n - 4, &b, 4);
+    } else if (n > 0) {
+      d[0] = p[0];
+      d[n / 2] = p[n / 2];
+      d[n - 1] = p[n - 1];
+    }
+  }
   void grow(uint64_t more);     // room for `more` bytes beyond size()
   void regrow(size_t capacity);
 
