@@ -406,3 +406,24 @@ def test_read_file_without_a_size_reads_to_the_end(tmp_path):
     assert len(root.children) == 20000
     assert [c.attrs["n"] for c in root.children] == [str(k) for k in range(20000)]
     assert [c.text for c in root.children[:8]] == [None, "é", "éé", "ééé", "éééé", "ééééé", "éééééé", None]
+
+
+@pytest.mark.parametrize("length", [0, 1, 7, 15, 16, 17, 31, 32, 33, 47, 70])
+def test_attribute_value_scan_at_every_position(length):
+    # The value scan goes 16 bytes at a time through long values and byte by
+    # byte through the rest: every position must give the same answers.
+    head = "<a x='"
+    for pos in range(length):
+        for piece, value in (("\t", " "), ("&amp;", "&"), ('"', '"'), ("é", "é")):
+            raw = "v" * pos + piece + "w" * (length - pos)
+            node = orvex.read_string(head + raw + "' y='1'/>", "a")
+            assert node.attrs == {"x": "v" * pos + value + "w" * (length - pos), "y": "1"}
+        doc = head + "v" * pos + "<" + "w" * (length - pos) + "'/>"
+        with pytest.raises(ValueError) as e:
+            orvex.read_string(doc, "a")
+        assert str(e.value) == f"malformed XML at byte {len(head) + pos}: '<' is not allowed in attribute values"
+    # No closing quote: reported at the value's first byte, '<' or not.
+    for doc in (head + "v" * length + "/>", head + "<" + "v" * length + "/>"):
+        with pytest.raises(ValueError) as e:
+            orvex.read_string(doc, "a")
+        assert str(e.value) == f"malformed XML at byte {len(head)}: unterminated attribute value"

@@ -1,5 +1,6 @@
 #include "read/scanner.h"
 
+#include <array>
 #include <string>
 
 #include "read/byte_search.h"
@@ -16,6 +17,65 @@ using index::TagKind;
 // Everything else, '<', '>', '/', '&' and non-ASCII bytes included, may appear.
 inline bool ends_attr_name(char c) noexcept {
   return is_attr_space(c) || c == '"' || c == '\'' || c == '=';
+}
+
+// Bytes an attribute value's scan must look at: both quotes (one of them
+// closes the value), '<' (not allowed) and the bytes that make attribute
+// decoding change the value ('&', TAB, LF, CR).
+enum : uint8_t { kQuote = 1, kLt = 2, kDecodes = 4 };
+constexpr std::array<uint8_t, 256> make_value_classes() {
+  std::array<uint8_t, 256> t{};
+  t['"'] = t['\''] = kQuote;
+  t['<'] = kLt;
+  t['&'] = t['\t'] = t['\n'] = t['\r'] = kDecodes;
+  return t;
+}
+constexpr std::array<uint8_t, 256> kValueClass = make_value_classes();
+
+// One pass over a value from `from`: where its closing quote is (npos when
+// there is none), the first '<' before it, and whether decoding has work.
+struct ValueScan {
+  size_t close = simd::npos;
+  size_t first_lt = simd::npos;
+  bool decodes = false;
+};
+inline ValueScan scan_value(const char* r, size_t n, size_t from, char quote) noexcept {
+  using V = simd::Vec;
+  ValueScan v;
+  size_t j = from;
+  // Long values (path data, URLs) 16 bytes at a time; short ones byte by byte.
+  while (n - j >= 16) {
+    const V b = V::load(reinterpret_cast<const uint8_t*>(r + j));
+    uint32_t m = (b.eq(static_cast<uint8_t>(quote)) | b.eq('<') | b.eq('&') | b.eq('\t') | b.eq('\n') |
+                  b.eq('\r')).bits();
+    for (; m != 0; m &= m - 1) {
+      const size_t at = j + static_cast<size_t>(__builtin_ctz(m));
+      if (r[at] == quote) {
+        v.close = at;
+        return v;
+      }
+      if (r[at] == '<') {
+        if (v.first_lt == simd::npos) v.first_lt = at;
+      } else {
+        v.decodes = true;
+      }
+    }
+    j += 16;
+  }
+  for (; j < n; ++j) {
+    const uint8_t cls = kValueClass[static_cast<uint8_t>(r[j])];
+    if (cls == 0) continue;
+    if (r[j] == quote) {
+      v.close = j;
+      return v;
+    }
+    if (cls == kLt) {
+      if (v.first_lt == simd::npos) v.first_lt = j;
+    } else if (cls == kDecodes) {
+      v.decodes = true;
+    }
+  }
+  return v;
 }
 
 Failure<ReadError> malformed(uint64_t offset, std::string message) {
@@ -89,14 +149,17 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
     if (q == n || (r[q] != '"' && r[q] != '\''))
       return malformed(r0 + q, quoted("value of attribute '", name, "' is not quoted"));
 
-    const char* close = find_byte(r + q + 1, r + n, r[q]);
-    if (!close) return malformed(r0 + q + 1, "unterminated attribute value");
-    if (const char* lt = find_byte(r + q + 1, close, '<'))
-      return malformed(r0 + static_cast<uint64_t>(lt - r), "'<' is not allowed in attribute values");
+    const ValueScan scanned = scan_value(r, n, q + 1, r[q]);
+    if (scanned.close == simd::npos) return malformed(r0 + q + 1, "unterminated attribute value");
+    if (scanned.first_lt != simd::npos)
+      return malformed(r0 + scanned.first_lt, "'<' is not allowed in attribute values");
 
     const uint64_t value_start = r0 + q + 1;
-    const uint64_t value_end = r0 + static_cast<uint64_t>(close - r);
-    auto value = decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true);
+    const uint64_t value_end = r0 + scanned.close;
+    // Without '&', TAB, LF or CR the value is its own decoding: a view.
+    auto value = scanned.decodes
+                     ? decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true)
+                     : Result<SharedStr, ReadError>(SharedStr::borrowed_view(doc_, value_start, value_end));
     if (!value) return fail(std::move(value).error());
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
@@ -105,7 +168,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
                       std::move(value).value()))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 
-    prev_end = static_cast<size_t>(close - r) + 1;
+    prev_end = scanned.close + 1;
     i = prev_end;
   }
 }
