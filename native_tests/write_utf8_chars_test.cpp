@@ -1,0 +1,120 @@
+// The writer's UTF-8 to fixed-width characters conversion: counts and decoded
+// characters against a straightforward reference on random text of every
+// width and density, and malformed input refused without overrunning.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "write/utf8_chars.h"
+
+namespace orvex {
+namespace {
+
+void append_utf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+uint8_t width_class(uint32_t c) { return c < 0x80 ? 0 : c < 0x100 ? 1 : c < 0x10000 ? 2 : 3; }
+
+// Random code points: mostly ASCII, with non-ASCII characters up to a width
+// class at a given density.
+std::vector<uint32_t> random_text(std::mt19937& rng, size_t n, uint8_t max_class, unsigned per_mille) {
+  static const uint32_t kLow[] = {0x00, 0x80, 0x100, 0x10000};
+  static const uint32_t kHigh[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+  std::vector<uint32_t> cps;
+  for (size_t i = 0; i < n; ++i) {
+    if (max_class == 0 || rng() % 1000 >= per_mille) {
+      cps.push_back(rng() % 0x80);
+      continue;
+    }
+    const uint8_t k = 1 + rng() % max_class;
+    uint32_t c;
+    do c = kLow[k] + rng() % (kHigh[k] - kLow[k] + 1);
+    while (c >= 0xD800 && c <= 0xDFFF);
+    cps.push_back(c);
+  }
+  return cps;
+}
+
+template <class Char>
+void expect_decodes(const std::string& bytes, const std::vector<uint32_t>& cps) {
+  std::vector<Char> out(cps.size() + 1, Char{0x5A});
+  ASSERT_TRUE(decode_utf8(bytes.data(), bytes.size(), out.data(), cps.size()));
+  for (size_t i = 0; i < cps.size(); ++i) ASSERT_EQ(out[i], cps[i]) << "at " << i;
+  EXPECT_EQ(out[cps.size()], Char{0x5A});  // nothing past the room
+}
+
+TEST(WriteUtf8Chars, CountsAndDecodesRandomTextOfEveryWidthAndDensity) {
+  std::mt19937 rng(7);
+  for (uint8_t max_class = 0; max_class < 4; ++max_class) {
+    for (unsigned per_mille : {1u, 20u, 300u, 1000u}) {
+      for (size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 1000u}) {
+        const std::vector<uint32_t> cps = random_text(rng, n, max_class, per_mille);
+        std::string bytes;
+        uint8_t widest = 0;
+        size_t non_ascii = 0;
+        for (uint32_t c : cps) {
+          const size_t before = bytes.size();
+          append_utf8(bytes, c);
+          if (c >= 0x80) non_ascii += bytes.size() - before;
+          widest = std::max(widest, width_class(c));
+        }
+        const Utf8Count count = count_utf8(bytes.data(), bytes.size());
+        ASSERT_EQ(count.chars, cps.size());
+        ASSERT_EQ(count.widest, widest);
+        ASSERT_EQ(count.non_ascii, non_ascii);
+        if (widest <= 1) expect_decodes<uint8_t>(bytes, cps);
+        if (widest <= 2) expect_decodes<uint16_t>(bytes, cps);
+        expect_decodes<uint32_t>(bytes, cps);
+      }
+    }
+  }
+}
+
+TEST(WriteUtf8Chars, MalformedOrMiscountedInputIsRefusedWithinBounds) {
+  const std::string cases[] = {
+      "\x80",             // a stray continuation byte
+      "ab\xC3",           // cut after a lead byte
+      "\xE6\x97",         // cut inside a three-byte character
+      "\xF0\x9F\x98",     // cut inside a four-byte character
+      "\xC3\x41",         // a lead byte followed by ASCII
+      "\xC0\x80",         // an overlong lead
+      "\x80\x80\x80\x80\x80\x80\x80\x80\x80",
+  };
+  for (const std::string& bytes : cases) {
+    std::vector<uint32_t> out(bytes.size() + 2, 0);
+    const Utf8Count count = count_utf8(bytes.data(), bytes.size());
+    EXPECT_FALSE(decode_utf8(bytes.data(), bytes.size(), out.data(), count.chars)) << bytes;
+    EXPECT_EQ(out[count.chars], 0u);
+  }
+  // Room for fewer or more characters than there are.
+  const std::string ok = "caf\xC3\xA9 \xE6\x97\xA5";
+  std::vector<uint16_t> out(8, 0);
+  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), out.data(), 5));
+  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), out.data(), 7));
+  EXPECT_TRUE(decode_utf8(ok.data(), ok.size(), out.data(), 6));
+  // A character too wide for the width asked for.
+  std::vector<uint8_t> narrow(8, 0);
+  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), narrow.data(), 6));
+}
+
+}  // namespace
+}  // namespace orvex
