@@ -256,5 +256,18 @@ TEST(Scanner, TextMustNotHoldALessThan) {
   EXPECT_EQ(s.check_text({4, 9}).error().message(), "malformed XML at byte 7: unexpected '<'");
 }
 
+TEST(KeyHashCache, AlwaysGivesTheMapKeysSipHash) {
+  // Many names that share first, middle and last bytes and lengths (so
+  // slots collide), repeated, under changing map keys.
+  std::vector<std::string> names;
+  for (int i = 0; i < 600; ++i) names.push_back("a" + std::string(size_t(i % 7), 'x') + std::to_string(i % 50) + "z");
+  names.push_back("k");
+  names.push_back(std::string(70000, 'n'));
+  KeyHashCache cache;
+  for (MapKey key : {MapKey{1, 2}, MapKey{1, 3}, MapKey{1, 2}})
+    for (int round = 0; round < 2; ++round)
+      for (const std::string& n : names) ASSERT_EQ(cache.hash(key, n), hash_key_bytes(key, n)) << n;
+}
+
 }  // namespace
 }  // namespace orvex::read

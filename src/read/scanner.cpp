@@ -91,6 +91,24 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 
 }  // namespace
 
+uint64_t KeyHashCache::hash(MapKey key, std::string_view name) noexcept {
+  if (!keyed_ || key.k0 != key_.k0 || key.k1 != key_.k1) {
+    for (Slot& s : slots_) s = Slot{};
+    key_ = key;
+    keyed_ = true;
+  }
+  // The slot: first, middle and last byte and the length (names are never
+  // empty), mixed by one multiply.
+  const size_t n = name.size();
+  const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
+  const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
+  Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
+  if (s.bytes != nullptr && s.len == name.size() && std::memcmp(s.bytes, name.data(), name.size()) == 0)
+    return s.hash;
+  s = Slot{name.data(), name.size(), hash_key_bytes(key, name)};
+  return s.hash;
+}
+
 std::string_view Scanner::name_of(size_t i) const noexcept {
   uint64_t n = name_len(i);
   if (n == 0) return {};
@@ -164,8 +182,9 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
-    if (!attrs.insert(view({r0 + name_start, r0 + (name_start + name.size())}),
-                      std::move(value).value()))
+    if (!attrs.insert_hashed(key_hashes_.hash(attrs.map_key(), name),
+                             view({r0 + name_start, r0 + (name_start + name.size())}),
+                             std::move(value).value()))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 
     prev_end = scanned.close + 1;

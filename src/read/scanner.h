@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "errors.h"
@@ -24,6 +25,25 @@ struct Span {
   uint64_t start = 0;
   uint64_t end = 0;
   uint64_t size() const noexcept { return end - start; }
+};
+
+// Hashes of attribute names under one map key, remembered by name: the same
+// few names recur on element after element, and hashing them (SipHash-1-3)
+// costs more than looking them up here. Direct-mapped; a miss rehashes.
+class KeyHashCache {
+ public:
+  uint64_t hash(MapKey key, std::string_view name) noexcept;
+
+ private:
+  struct Slot {
+    const char* bytes = nullptr;
+    size_t len = 0;
+    uint64_t hash = 0;
+  };
+  static constexpr size_t kSlots = 256;
+  MapKey key_{};
+  bool keyed_ = false;
+  Slot slots_[kSlots] = {};
 };
 
 class Scanner {
@@ -81,6 +101,7 @@ class Scanner {
   const char* data_;
   uint64_t len_;
   const index::StructuralIndex& idx_;
+  mutable KeyHashCache key_hashes_;
 };
 
 }  // namespace orvex::read

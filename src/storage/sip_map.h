@@ -74,11 +74,18 @@ class SipMap {
   // Inserts the pair. When the key is present the stored key stays, the value
   // is replaced (the old one released) and false is returned.
   bool insert(SharedStr key, V value) {
+    const uint64_t h = hash_key_bytes(key_, key.sv());  // before the key is moved on
+    return insert_hashed(h, std::move(key), std::move(value));
+  }
+
+  // insert() with the key's hash under this map's key already computed
+  // (hash_key_bytes(map_key(), key)), for callers that hash many maps' keys
+  // under one map key and remember the results.
+  bool insert_hashed(uint64_t h, SharedStr key, V value) {
     {
       const uint32_t cap = cap_();
       if (cap == 0 || table_->size + 1 > cap - cap / 8) rehash(cap ? cap * 2 : 4);
     }
-    uint64_t h = hash_key_bytes(key_, key.sv());
     uint8_t tag = tag_of(h);
     uint32_t mask = table_->cap - 1;
     uint8_t* m = meta();
