@@ -137,7 +137,10 @@ CLOCK = [time.process_time]
 
 
 def median_time(fn, repeat, clock=None, collect=True):
+    """Median of `repeat` timed calls after one untimed call, which warms
+    caches and the allocator for every tool alike."""
     clock = clock or CLOCK[0]
+    fn()
     times = []
     for _ in range(repeat):
         if collect:
