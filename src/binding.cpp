@@ -106,14 +106,28 @@ bool bind_tuple(const FuncDesc& d, PyObject* args, PyObject* kwargs, PyObject** 
 
 // ---------------------------------------------------------------- notes
 
+namespace {
+
+// Calls exc.add_note("while processing '{param}'"); a failure is discarded.
+void add_note(PyObject* exc, const char* param) {
+  static PyObject* method_name = PyUnicode_InternFromString("add_note");
+  if (method_name == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+  PyObject* r = note ? PyObject_CallMethodOneArg(exc, method_name, note.get()) : nullptr;
+  if (r == nullptr) PyErr_Clear();
+  Py_XDECREF(r);
+}
+
+}  // namespace
+
 bool label(const char* param) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyObject* exc = PyErr_GetRaisedException();
   if (exc == nullptr) return false;
-  PyObject* r = PyObject_CallMethod(exc, "add_note", "s",
-                                    ("while processing '" + std::string(param) + "'").c_str());
-  if (r == nullptr) PyErr_Clear();
-  Py_XDECREF(r);
+  add_note(exc, param);
   PyErr_SetRaisedException(exc);
 #else
   PyObject *type, *value, *tb;
@@ -121,10 +135,7 @@ bool label(const char* param) {
   if (type == nullptr) return false;
   PyErr_NormalizeException(&type, &value, &tb);
   if (tb) PyException_SetTraceback(value, tb);
-  PyObject* r = PyObject_CallMethod(value, "add_note", "s",
-                                    ("while processing '" + std::string(param) + "'").c_str());
-  if (r == nullptr) PyErr_Clear();
-  Py_XDECREF(r);
+  add_note(value, param);
   PyErr_Restore(type, value, tb);
 #endif
   return false;

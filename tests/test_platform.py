@@ -61,4 +61,5 @@ def test_shared_object_is_built_for_this_processor():
 
 def test_shared_object_carries_the_expected_vector_backend():
     backends = re.findall(rb"orvex-simd-backend=([a-z0-9]+);", module_bytes())
-    assert [b.decode() for b in backends] == [EXPECTED_BACKEND]
+    # Debug information may repeat the marker; what counts is that one backend is named.
+    assert {b.decode() for b in backends} == {EXPECTED_BACKEND}
