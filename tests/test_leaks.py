@@ -222,9 +222,7 @@ def write_cases():
 
 
 def flatten(groups):
-    for group, cases in groups:
-        for name, case in cases.items():
-            yield pytest.param(case, id=f"{group}-{name}")
+    return [pytest.param(case, id=f"{group}-{name}") for group, cases in groups for name, case in cases.items()]
 
 
 @pytest.mark.parametrize("case", flatten([
