@@ -54,7 +54,7 @@ bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
 template <class Sink>
 bool serialize(Sink& sink, PlainElement& root, uint64_t indent);
 
-// What a document will need, counted on the snapshot before anything is
+// What a document will need, counted on the tree before anything is
 // written. Everything is exact except escaping, which can only add bytes.
 struct DocumentMeasure {
   uint64_t fixed = 0;       // tags, names, keys, quotes, line feeds
@@ -66,8 +66,8 @@ struct DocumentMeasure {
 // Adds one element with `child_count` children (given, so that a tree still
 // being built can be counted), visited in document order at `depth` (the root
 // is at 0). `after_text` tells that it is the first child of a parent with
-// text, so it starts on the text's line. Lets a walk over the tree that
-// happens anyway (the snapshot) do the counting.
+// text, so it starts on the text's line. Lets any walk over the tree (see
+// measure_tree in write/tree_walk.h) do the counting.
 void count_element(DocumentMeasure& m, const PlainElement& e, size_t child_count, uint64_t depth,
                    bool after_text) noexcept;
 // The same for an element given by its parts.
