@@ -21,7 +21,7 @@ class MemorySink {
   MemorySink() noexcept = default;
   MemorySink(const MemorySink&) = delete;
   MemorySink& operator=(const MemorySink&) = delete;
-  ~MemorySink() { std::free(data_); }
+  ~MemorySink() { release(); }
 
   void reserve(size_t n) {
     if (n > cap_) regrow(n);
@@ -71,10 +71,13 @@ class MemorySink {
   }
   void grow(uint64_t more);     // room for `more` bytes beyond size()
   void regrow(size_t capacity);
+  void release() noexcept;
 
   char* data_ = nullptr;
   size_t size_ = 0;
   size_t cap_ = 0;
+  void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
+  size_t map_size_ = 0;
 };
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";
