@@ -343,3 +343,17 @@ def test_million_levels_deep():
         print("done")
         """
     )
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_to_dict_leaves_the_cycle_collector_as_it_found_it(enabled):
+    import gc
+
+    node = Node("r", {"k": "v"}, [Node("c", text="t")] * 3)
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        node.to_dict()
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()

@@ -389,3 +389,24 @@ def test_other_threads_run_while_writing():
     assert _progress_during(lambda: write_file(tree, os.devnull)) > 10_000
     small = Node("r", children=[shared] * 20)
     assert _progress_during(lambda: write_string(small)) > 10_000
+
+
+# ---------------------------------------------------------------- result str
+
+@pytest.mark.parametrize("char", ["é", "Ā", "日", "\U0001d11e"])
+@pytest.mark.parametrize("every", [1, 7, 500])
+def test_write_string_equals_the_decoded_file_for_every_width_and_density(char, every, tmp_path):
+    # Large enough (>64 KiB) that dense and sparse non-ASCII take different
+    # ways to the str; str equality also compares the internal width, so a
+    # str built wider than its widest character would not compare equal.
+    special = lambda i: i % every == 0  # noqa: E731
+    children = [
+        Node("c", {"k": char if special(i) else "v"}, text=("x" * 40 + char) if special(i) else "y" * 41)
+        for i in range(3000)
+    ]
+    root = Node("r", children=children)
+    path = tmp_path / "out.xml"
+    write_file(root, str(path))
+    written = write_string(root)
+    assert written == path.read_bytes().decode("utf-8")
+    assert written.encode("utf-8") == path.read_bytes()
