@@ -1,5 +1,6 @@
-// An element without Python objects: the reader's result tree and the
-// writer's detached copy. Children are held by value.
+// An element without Python objects, children held by value: the reader's
+// element tree (the module itself wraps the reader's flat form) and the trees
+// the native tests and fuzzers hand to the writer.
 #pragma once
 
 #include <vector>

@@ -77,7 +77,7 @@ bool measure_document(PyObject* node, DocumentMeasure* m) {
   const uint64_t max_elements = physical_memory() / 2 / sizeof(PlainElement);
   if (measure_tree<RecordTree>(&record_of(node), max_elements, m)) return true;
   PyErr_SetString(PyExc_MemoryError,
-                  "the tree has too many elements to copy for writing (shared nodes count once per place)");
+                  "the tree has too many elements to write (shared nodes count once per place)");
   return false;
 }
 
