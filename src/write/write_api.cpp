@@ -81,36 +81,13 @@ bool measure_document(PyObject* node, DocumentMeasure* m) {
   return false;
 }
 
-// The interpreter's decoder, which validates: every piece written is valid
-// UTF-8, so a failure means the writer itself is broken.
-PyObject* decoded_str(std::string_view bytes) {
-  PyObject* str = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-  if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
-  }
-  return str;
-}
-
-// The result of write_string. All-ASCII output becomes its str by one copy;
-// output with sparse multi-byte characters by one count and one decoding copy
-// (see write/utf8_chars.h), which checks the sequences as it goes: output
-// that does not decode into exactly the characters counted means the writer
-// itself is broken.
+// The result of write_string: one counting pass and one decoding copy (see
+// write/utf8_chars.h), all-ASCII output by one plain copy. The decoding
+// checks the sequences as it goes: output that does not decode into exactly
+// the characters counted means the writer itself is broken.
 PyObject* document_str(std::string_view bytes) {
-  // Where multi-byte characters are dense, the per-character work dominates
-  // and the interpreter's decoder does it faster; where they are sparse (the
-  // usual data document), skipping its provisional buffer and re-widening
-  // copy wins. The threshold is measured: 2% non-ASCII bytes gained 40-60%,
-  // 6% lost 30%. A dense start is taken as a dense document without
-  // counting the rest.
-  auto dense = [](const Utf8Count& c, size_t n) { return c.non_ascii > n / 32; };
-  constexpr size_t kSample = 64 * 1024;
-  if (bytes.size() > kSample && dense(count_utf8(bytes.data(), kSample), kSample))
-    return decoded_str(bytes);
   const Utf8Count count = count_utf8(bytes.data(), bytes.size());
   if (count.widest == 0) return str_from_ascii(bytes.data(), bytes.size());
-  if (dense(count, bytes.size())) return decoded_str(bytes);
   Ref str(PyUnicode_New(static_cast<Py_ssize_t>(count.chars), kWidestChar[count.widest]));
   if (!str) return nullptr;
   void* data = PyUnicode_DATA(str.get());
