@@ -128,5 +128,77 @@ TEST(FileSink, ClosedDescriptorReportsEbadf) {
   EXPECT_EQ(sink.error().text, nullptr);
 }
 
+// A budget is asked about once, exactly when the buffer would outgrow it;
+// the answer either stops the writing or makes room for the whole document.
+// Budgets on both sides of the size where the buffer moves into a mapping.
+struct BudgetProbe {
+  int calls = 0;
+  bool accept = true;
+  uint64_t document = 0;
+  size_t size_at_call = 0;
+  const MemorySink* sink = nullptr;
+  static bool run(void* ctx, uint64_t* size) {
+    auto* p = static_cast<BudgetProbe*>(ctx);
+    ++p->calls;
+    p->size_at_call = p->sink->size();
+    *size = p->document;
+    return p->accept;
+  }
+};
+
+TEST(MemorySink, BudgetIsCheckedOnceWhenOutgrown) {
+  std::mt19937 rng(11);
+  for (size_t budget : {size_t{1000}, size_t{5} << 20, size_t{9} << 20}) {
+    for (bool accept : {true, false}) {
+      MemorySink sink;
+      BudgetProbe probe{0, accept, budget * 3, 0, &sink};
+      sink.set_budget(budget, &BudgetProbe::run, &probe);
+      std::string expected;
+      bool ok = true;
+      while (ok && expected.size() < budget * 2) {
+        const size_t n = rng() % 3 == 0 ? rng() % 70000 : rng() % 20;
+        const bool spaces = rng() % 4 == 0;
+        const size_t before = sink.size();
+        ok = spaces ? sink.spaces(n) : sink.write(std::string(n, static_cast<char>('a' + n % 26)));
+        if (!ok) {
+          EXPECT_GT(before + n, budget);
+          EXPECT_EQ(sink.size(), before);
+          break;
+        }
+        expected.append(n, spaces ? ' ' : static_cast<char>('a' + n % 26));
+        if (probe.calls == 0) {
+          EXPECT_LE(sink.size(), budget);
+        }
+      }
+      EXPECT_EQ(probe.calls, 1) << budget;
+      EXPECT_LE(probe.size_at_call, budget);
+      EXPECT_EQ(ok, accept);
+      EXPECT_EQ(sink.failed(), !accept);
+      EXPECT_EQ(sink.bytes(), expected);
+    }
+  }
+}
+
+// A document refused late gives no output; one within its budget is never
+// counted.
+TEST(MemorySink, SerializerStopsWhenTheBudgetRefuses) {
+  std::mt19937 rng(3);
+  PlainElement t = testutil::random_tree(rng, false, 5000);
+  PlainElement rendered = testutil::clone_tree(t);
+  const std::string full = testutil::render(rendered, 2);
+  for (size_t budget : {size_t{64}, full.size() - 1, full.size()}) {
+    PlainElement copy = testutil::clone_tree(t);
+    MemorySink sink;
+    BudgetProbe probe{0, false, 0, 0, &sink};
+    sink.set_budget(budget, &BudgetProbe::run, &probe);
+    const bool ok = serialize(sink, copy, 2);
+    EXPECT_EQ(ok, budget >= full.size());
+    EXPECT_EQ(probe.calls, ok ? 0 : 1);
+    if (ok) {
+      EXPECT_EQ(sink.bytes(), full);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvex

@@ -33,7 +33,13 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
   std::vector<Open> open;
   uint64_t depth = 0;
   bool after_markup = false;
-  auto line_break = [&]() { return sink.write("\n", 1) && sink.spaces(indent * depth); };
+  // Saturates rather than wraps: a product past 64 bits can only be refused,
+  // and a sink with a budget refuses it (see MemorySink::set_budget).
+  auto line_break = [&]() {
+    uint64_t n;
+    if (__builtin_mul_overflow(indent, depth, &n)) n = UINT64_MAX;
+    return sink.write("\n", 1) && sink.spaces(n);
+  };
 
   Element e = root;
   bool have = true;
