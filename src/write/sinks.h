@@ -56,6 +56,15 @@ class MemorySink {
     return true;
   }
 
+  // Where the next `n` bytes go, after making room for them (null when the
+  // budget refused). The caller stores up to `n` bytes there and then hands
+  // the end of what it means to keep to commit().
+  char* room(size_t n) {
+    if (n > cap_ - size_ && !grow(n)) return nullptr;
+    return data_ + size_;
+  }
+  void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
+
   const char* data() const noexcept { return data_ ? data_ : ""; }
   size_t size() const noexcept { return size_; }
   std::string_view bytes() const noexcept { return {data(), size_}; }
