@@ -90,35 +90,69 @@ inline char* put_raw(char* o, const SharedStr& s, bool readable) noexcept {
   return o + n;
 }
 
-// Copies `s` escaped in `mode` when it is over-readable and holds nothing to
-// escape within its first blocks; otherwise writes it the general way.
+// A character's reference, padded so that it can be stored as one word.
+struct Reference {
+  char text[8];
+  size_t size;
+};
+inline const Reference& reference_for(char c) noexcept {
+  static constexpr Reference kRefs[] = {{"&amp;", 5}, {"&lt;", 4},   {"&gt;", 4},  {"&quot;", 6},
+                                        {"&apos;", 6}, {"&#9;", 4}, {"&#13;", 5}, {"&#10;", 5}};
+  switch (c) {
+    case '&': return kRefs[0];
+    case '<': return kRefs[1];
+    case '>': return kRefs[2];
+    case '"': return kRefs[3];
+    case '\'': return kRefs[4];
+    case '\t': return kRefs[5];
+    case '\r': return kRefs[6];
+    default: return kRefs[7];
+  }
+}
+
+// Writes `s` escaped in `mode` by 16-byte blocks that are tested and copied
+// whole. Where `s` is not over-readable, its last partial block is first
+// copied to a local block.
 template <EscapeMode mode>
 inline bool put_escaped(MemorySink& sink, const SharedStr& s) {
   const size_t n = s.size();
   if (n == 0) return true;
-  if (over_readable(s)) {
-    char* o = sink.room(n + kBlock);
-    if (o == nullptr) return false;
-    const char* p = s.data();
-    const char* const end = p + n;
-    while (true) {
-      const size_t left = static_cast<size_t>(end - p);
-      const uint32_t hits = escapable_bits<mode>(p) & low_bits(left);
-      std::memcpy(o, p, kBlock);
-      if (hits != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
-        sink.commit(o + k);
-        return escape(sink, std::string_view(p + k, left - k), mode);
-      }
+  const bool readable = over_readable(s);
+  // Room for the rest unescaped, a block stored past it and one reference.
+  constexpr size_t kSlack = kBlock + sizeof(Reference::text);
+  const char* p = s.data();
+  const char* const end = p + n;
+  char* o = sink.room(n + kSlack);
+  if (o == nullptr) return false;
+  while (true) {
+    const size_t left = static_cast<size_t>(end - p);
+    const char* block = p;
+    char local[kBlock];
+    if (left < kBlock && !readable) {
+      std::memset(local, 0, kBlock);
+      std::memcpy(local, p, left);
+      block = local;
+    }
+    const uint32_t hits = escapable_bits<mode>(block) & low_bits(left);
+    std::memcpy(o, block, kBlock);
+    if (hits == 0) {
       if (left <= kBlock) {
         sink.commit(o + left);
         return true;
       }
       p += kBlock;
       o += kBlock;
+      continue;
     }
+    const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
+    const Reference& ref = reference_for(block[k]);
+    std::memcpy(o + k, ref.text, sizeof(ref.text));
+    p += k + 1;
+    sink.commit(o + k + ref.size);
+    if (p == end) return true;
+    o = sink.room(static_cast<size_t>(end - p) + kSlack);
+    if (o == nullptr) return false;
   }
-  return escape(sink, s.sv(), mode);
 }
 
 }  // namespace fast
