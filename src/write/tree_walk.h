@@ -231,6 +231,7 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
     return put_line(sink, n);
   };
 
+  constexpr size_t kLongText = 512;
   Element e = root;
   bool have = true;
   while (have) {
@@ -255,6 +256,21 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
       if (!sink.write(">", 1)) return false;
       ++depth;
       if (text) {
+        // While a long text is copied there is time to fetch the next
+        // sibling from memory: the bytes of its name lie far from here in
+        // the document, its text (when references were decoded) elsewhere
+        // in the heap. Its record was asked for one sibling earlier. For
+        // short texts the extra loads cost more than they save.
+        if (text->size() >= kLongText && !open.empty()) {
+          const Open& parent = open.back();
+          const size_t count = Tree::child_count(parent.e);
+          if (parent.next < count) {
+            const Element next = Tree::child(parent.e, parent.next);
+            __builtin_prefetch(Tree::name(next).data());
+            if (const OptStr& t = Tree::text(next)) __builtin_prefetch(t->data());
+            if (parent.next + 1 < count) __builtin_prefetch(Tree::child(parent.e, parent.next + 1));
+          }
+        }
         if (!put_text(sink, *text)) return false;
         after_markup = false;
       }
