@@ -13,6 +13,7 @@
 //   static void done(Element);                  // after its last byte is written
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -95,19 +96,20 @@ struct Reference {
   char text[8];
   size_t size;
 };
+inline constexpr Reference kReferences[] = {{"&amp;", 5}, {"&lt;", 4},   {"&gt;", 4},
+                                           {"&quot;", 6}, {"&apos;", 6}, {"&#9;", 4},
+                                           {"&#13;", 5},  {"&#10;", 5}};
+// Index into kReferences per byte (0 for the bytes never replaced).
+inline constexpr auto kReferenceIndex = [] {
+  std::array<uint8_t, 256> t{};
+  const char replaced[] = {'&', '<', '>', '"', '\'', '\t', '\r', '\n'};
+  for (uint8_t i = 0; i < 8; ++i) t[static_cast<uint8_t>(replaced[i])] = i;
+  return t;
+}();
+// A table rather than a switch: the characters met in a text follow no
+// pattern that a branch could learn.
 inline const Reference& reference_for(char c) noexcept {
-  static constexpr Reference kRefs[] = {{"&amp;", 5}, {"&lt;", 4},   {"&gt;", 4},  {"&quot;", 6},
-                                        {"&apos;", 6}, {"&#9;", 4}, {"&#13;", 5}, {"&#10;", 5}};
-  switch (c) {
-    case '&': return kRefs[0];
-    case '<': return kRefs[1];
-    case '>': return kRefs[2];
-    case '"': return kRefs[3];
-    case '\'': return kRefs[4];
-    case '\t': return kRefs[5];
-    case '\r': return kRefs[6];
-    default: return kRefs[7];
-  }
+  return kReferences[kReferenceIndex[static_cast<uint8_t>(c)]];
 }
 
 // Writes `s` escaped in `mode` by 16-byte blocks that are tested and copied
