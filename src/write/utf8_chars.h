@@ -74,7 +74,10 @@ inline uint8_t widest_class(const char* p, size_t n) noexcept {
   const uint8_t* e = s + n;
   uint8_t max_byte = 0;
 #ifdef ORVEX_UTF8_VECTOR
-  auto max = [](Utf8U8x16 a, Utf8U8x16 b) { return a > b ? a : b; };
+  // Lane-wise maximum, written with a mask (no vector ?: in every compiler).
+  auto max = [](Utf8U8x16 a, Utf8U8x16 b) {
+    return a ^ ((a ^ b) & reinterpret_cast<Utf8U8x16>(a < b));
+  };
   auto load = [](const uint8_t* q) { return reinterpret_cast<Utf8U8x16>(load_i8x16(q)); };
   Utf8U8x16 acc{};
   for (; e - s >= 64; s += 64)
