@@ -396,9 +396,9 @@ def test_other_threads_run_while_writing():
 @pytest.mark.parametrize("char", ["é", "Ā", "日", "\U0001d11e"])
 @pytest.mark.parametrize("every", [1, 7, 500])
 def test_write_string_equals_the_decoded_file_for_every_width_and_density(char, every, tmp_path):
-    # Large enough (>64 KiB) that dense and sparse non-ASCII take different
-    # ways to the str; str equality also compares the internal width, so a
-    # str built wider than its widest character would not compare equal.
+    # Large enough that the vector loops of the conversion to str run; str
+    # equality also compares the internal width, so a str built wider than
+    # its widest character would not compare equal.
     special = lambda i: i % every == 0  # noqa: E731
     children = [
         Node("c", {"k": char if special(i) else "v"}, text=("x" * 40 + char) if special(i) else "y" * 41)
@@ -410,3 +410,17 @@ def test_write_string_equals_the_decoded_file_for_every_width_and_density(char, 
     written = write_string(root)
     assert written == path.read_bytes().decode("utf-8")
     assert written.encode("utf-8") == path.read_bytes()
+
+
+@pytest.mark.parametrize("char", ["x", "\u65e5"])
+def test_a_document_past_the_uncounted_size_is_written_whole(char, tmp_path):
+    # write_string counts a document only once its output passes 64 MiB;
+    # the count lets it go on, and the text equals the file's.
+    text = (char + "&") * 300_000
+    per_child = len(text.replace("&", "&amp;").encode("utf-8"))
+    root = Node("r", {"k": "v"}, children=[Node("c", text=text)] * (70 * 2**20 // per_child + 1))
+    path = tmp_path / "big.xml"
+    write_file(root, str(path), 2)
+    written = write_string(root, 2)
+    assert len(written.encode("utf-8")) > 64 * 2**20
+    assert written == path.read_bytes().decode("utf-8")
