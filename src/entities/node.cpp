@@ -104,8 +104,10 @@ thread_local bool t_releasing = false;
 // `tp` is the object's type, passed in because a queued object's type field
 // holds the queue link.
 void destroy_node(NodeObject* n, PyTypeObject* tp) {
+  NodeSlab* slab = n->rec.slab;
   n->rec.~NodeRecord();
-  tp->tp_free(n);
+  if (slab == nullptr) tp->tp_free(n);
+  else if (--slab->live == 0) NodeSlab::destroy(slab);
   Py_DECREF(tp);
 }
 
