@@ -109,23 +109,6 @@ uint64_t KeyHashCache::hash(MapKey key, std::string_view name) noexcept {
   return s.hash;
 }
 
-std::string_view Scanner::name_of(size_t i) const noexcept {
-  uint64_t n = name_len(i);
-  if (n == 0) return {};
-  uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == TagKind::End ? 2 : 1);
-  return bytes(start, start + n);
-}
-
-Result<Scanner::NameAndRegion, ReadError> Scanner::element_name(size_t i) const {
-  uint64_t start = idx_.tag_start[i];
-  uint64_t n = name_len(i);
-  if (n == 0) return malformed(start, "expected element name after '<'");
-  uint64_t r0 = start + 1 + n;
-  uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == TagKind::Empty ? 1 : 0);
-  if (r1 < r0) r1 = r0;
-  return NameAndRegion{{start + 1, r0}, {r0, r1}};
-}
-
 Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {
   auto nr = element_name(i);
   if (!nr) return fail(std::move(nr).error());
@@ -192,19 +175,21 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
   }
 }
 
-Result<std::string_view, ReadError> Scanner::check_end_tag_form(size_t i) const {
+Result<std::string_view, ReadError> Scanner::check_end_tag_tail(size_t i) const {
   const uint64_t start = idx_.tag_start[i];
   const std::string_view name = name_of(i);
   uint64_t tail = start + 2 + name.size();
   uint64_t end = idx_.tag_end[i];
-  if (tail < end && !all_unicode_space(bytes(tail, end)))
-    return malformed(start, quoted("malformed end tag </", name, ">"));
+  if (!all_unicode_space(bytes(tail, end))) return malformed(start, quoted("malformed end tag </", name, ">"));
   return name;
 }
 
-Result<Unit, ReadError> Scanner::check_markup_closed(size_t i) const {
-  if (idx_.tag_end[i] >= len_) return malformed(idx_.tag_start[i], "unterminated markup");
-  return Unit{};
+Failure<ReadError> Scanner::no_element_name(size_t i) const {
+  return malformed(idx_.tag_start[i], "expected element name after '<'");
+}
+
+Failure<ReadError> Scanner::unterminated_markup(size_t i) const {
+  return malformed(idx_.tag_start[i], "unterminated markup");
 }
 
 Result<Unit, ReadError> Scanner::check_comment(size_t i) const {

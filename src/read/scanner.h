@@ -56,7 +56,15 @@ class Scanner {
     Span name;
     Span region;
   };
-  Result<NameAndRegion, ReadError> element_name(size_t i) const;
+  Result<NameAndRegion, ReadError> element_name(size_t i) const {
+    const uint64_t start = idx_.tag_start[i];
+    const uint64_t n = name_len(i);
+    if (n == 0) [[unlikely]] return no_element_name(i);
+    const uint64_t r0 = start + 1 + n;
+    uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == index::TagKind::Empty ? 1 : 0);
+    if (r1 < r0) r1 = r0;
+    return NameAndRegion{{start + 1, r0}, {r0, r1}};
+  }
 
   // The element with its name and attributes; every map uses `map_key`.
   Result<PlainElement, ReadError> scan_start_tag(size_t i, MapKey map_key) const;
@@ -74,9 +82,17 @@ class Scanner {
   }
 
   // The end tag's name (empty when the index has none for it).
-  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const;
+  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const {
+    const std::string_view name = name_of(i);
+    // Nearly always the '>' follows the name directly.
+    if (idx_.tag_start[i] + 2 + name.size() < idx_.tag_end[i]) [[unlikely]] return check_end_tag_tail(i);
+    return name;
+  }
 
-  Result<Unit, ReadError> check_markup_closed(size_t i) const;
+  Result<Unit, ReadError> check_markup_closed(size_t i) const {
+    if (idx_.tag_end[i] >= len_) [[unlikely]] return unterminated_markup(i);
+    return Unit{};
+  }
   Result<Unit, ReadError> check_comment(size_t i) const;
   // The content between "<![CDATA[" and "]]>".
   Result<Span, ReadError> check_cdata(size_t i) const;
@@ -87,9 +103,19 @@ class Scanner {
   Result<Unit, ReadError> check_text(const index::TextRange& range) const;
 
   // The index's name of construct i; empty past the end of its name list.
-  std::string_view name_of(size_t i) const noexcept;
+  std::string_view name_of(size_t i) const noexcept {
+    const uint64_t n = name_len(i);
+    if (n == 0) return {};
+    const uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == index::TagKind::End ? 2 : 1);
+    return bytes(start, start + n);
+  }
 
  private:
+  // The cold paths of the checks above.
+  Result<std::string_view, ReadError> check_end_tag_tail(size_t i) const;
+  Failure<ReadError> no_element_name(size_t i) const;
+  Failure<ReadError> unterminated_markup(size_t i) const;
+
   uint64_t name_len(size_t i) const noexcept {
     return i < idx_.name_len.size() ? idx_.name_len[i] : 0;
   }
