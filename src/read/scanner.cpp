@@ -15,9 +15,14 @@ using index::TagKind;
 
 // Bytes that end an attribute name: attribute whitespace, quotes and '='.
 // Everything else, '<', '>', '/', '&' and non-ASCII bytes included, may appear.
-inline bool ends_attr_name(char c) noexcept {
-  return is_attr_space(c) || c == '"' || c == '\'' || c == '=';
+constexpr std::array<bool, 256> make_name_ends() {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '"', '\'', '='}) t[c] = true;
+  return t;
 }
+constexpr std::array<bool, 256> kEndsAttrName = make_name_ends();
+inline bool ends_attr_name(char c) noexcept { return kEndsAttrName[static_cast<uint8_t>(c)]; }
+
 
 // Bytes an attribute value's scan must look at: both quotes (one of them
 // closes the value), '<' (not allowed) and the bytes that make attribute
@@ -91,20 +96,12 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 
 }  // namespace
 
-uint64_t KeyHashCache::hash(MapKey key, std::string_view name) noexcept {
+uint64_t KeyHashCache::miss(MapKey key, std::string_view name, Slot& s) noexcept {
   if (!keyed_ || key.k0 != key_.k0 || key.k1 != key_.k1) {
-    for (Slot& s : slots_) s = Slot{};
+    for (Slot& other : slots_) other = Slot{};
     key_ = key;
     keyed_ = true;
   }
-  // The slot: first, middle and last byte and the length (names are never
-  // empty), mixed by one multiply.
-  const size_t n = name.size();
-  const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
-  const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
-  Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
-  if (s.bytes != nullptr && s.len == name.size() && std::memcmp(s.bytes, name.data(), name.size()) == 0)
-    return s.hash;
   s = Slot{name.data(), name.size(), hash_key_bytes(key, name)};
   return s.hash;
 }
@@ -158,16 +155,19 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
     const uint64_t value_start = r0 + q + 1;
     const uint64_t value_end = r0 + scanned.close;
     // Without '&', TAB, LF or CR the value is its own decoding: a view.
-    auto value = scanned.decodes
-                     ? decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true)
-                     : Result<SharedStr, ReadError>(SharedStr::borrowed_view(doc_, value_start, value_end));
-    if (!value) return fail(std::move(value).error());
+    SharedStr value;
+    if (scanned.decodes) [[unlikely]] {
+      auto decoded = decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true);
+      if (!decoded) return fail(std::move(decoded).error());
+      value = std::move(decoded).value();
+    } else {
+      value = SharedStr::borrowed_view(doc_, value_start, value_end);
+    }
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
     if (!attrs.insert_hashed(key_hashes_.hash(attrs.map_key(), name),
-                             view({r0 + name_start, r0 + (name_start + name.size())}),
-                             std::move(value).value()))
+                             view({r0 + name_start, r0 + (name_start + name.size())}), std::move(value)))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 
     prev_end = scanned.close + 1;

@@ -32,7 +32,18 @@ struct Span {
 // costs more than looking them up here. Direct-mapped; a miss rehashes.
 class KeyHashCache {
  public:
-  uint64_t hash(MapKey key, std::string_view name) noexcept;
+  uint64_t hash(MapKey key, std::string_view name) noexcept {
+    // The slot: first, middle and last byte and the length (names are never
+    // empty), mixed by one multiply.
+    const size_t n = name.size();
+    const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
+    const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
+    Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
+    if (s.bytes != nullptr && s.len == n && keyed_ && key.k0 == key_.k0 && key.k1 == key_.k1 &&
+        same_bytes(s.bytes, name.data(), n))
+      return s.hash;
+    return miss(key, name, s);
+  }
 
  private:
   struct Slot {
@@ -40,6 +51,15 @@ class KeyHashCache {
     size_t len = 0;
     uint64_t hash = 0;
   };
+  // Equality of two short byte runs (attribute names), without a library call.
+  static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  // Hashes `name` into slot `s` (first clearing every slot when the key changed).
+  uint64_t miss(MapKey key, std::string_view name, Slot& s) noexcept;
   static constexpr size_t kSlots = 256;
   MapKey key_{};
   bool keyed_ = false;

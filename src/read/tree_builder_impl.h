@@ -24,6 +24,7 @@
 #include "errors.h"
 #include "index/builds.h"
 #include "index/structural.h"
+#include "read/byte_search.h"
 #include "read/decode.h"
 #include "read/scanner.h"
 #include "read/text_accumulator.h"
@@ -92,10 +93,15 @@ Result<Unit, ReadError> TreeBuilder<Sink>::take_text_before(uint64_t limit) {
       auto checked = scan_.check_text(r);
       if (!checked) return fail(std::move(checked).error());
     }
-    const std::string_view raw(doc_->data() + r.start, r.end - r.start);
-    auto d = decode(raw, r.start, DecodeMode::Text);
-    if (!d) return fail(std::move(d).error());
     TextAccumulator& acc = open_.back().text;
+    // Text without a reference is its own value: no call into the decoder.
+    const char* data = doc_->data();
+    if (find_byte(data + r.start, data + r.end, '&') == nullptr) {
+      acc.append_view(doc_, r.start, r.end);
+      continue;
+    }
+    auto d = decode(std::string_view(data + r.start, r.end - r.start), r.start, DecodeMode::Text);
+    if (!d) return fail(std::move(d).error());
     if (d->unchanged()) acc.append_view(doc_, r.start, r.end);
     else acc.append_owned(doc_, std::move(*d->decoded));
   }

@@ -81,7 +81,7 @@ class SipMap {
   // insert() with the key's hash under this map's key already computed
   // (hash_key_bytes(map_key(), key)), for callers that hash many maps' keys
   // under one map key and remember the results.
-  bool insert_hashed(uint64_t h, SharedStr key, V value) {
+  bool insert_hashed(uint64_t h, SharedStr&& key, V&& value) {
     {
       const uint32_t cap = cap_();
       if (cap == 0 || table_->size + 1 > cap - cap / 8) rehash(cap ? cap * 2 : 4);
