@@ -85,6 +85,67 @@ TEST(FileSink, SameBytesAsMemoryForRandomTrees) {
   }
 }
 
+// Strings that view a document are copied and checked by whole vectors
+// where the document has room after them; they must come out exactly as
+// the buffered file writer's piece-by-piece path writes them. Every string
+// of a tree views one buffer, the last one ending at the buffer's end or
+// shortly before it.
+void gather(const PlainElement& e, std::string& pool) {
+  pool += e.name.sv();
+  for (const auto& entry : e.attrs) {
+    pool += entry.key.sv();
+    pool += entry.value.sv();
+  }
+  if (e.text) pool += e.text->sv();
+  for (const PlainElement& c : e.children) gather(c, pool);
+}
+
+SharedStr view_of(const SharedStr& s, SourceBuffer* buf, size_t& at) {
+  SharedStr v = SharedStr::view(buf, at, at + s.size());
+  at += s.size();
+  return v;
+}
+
+// The same tree with views instead of owned strings, in the same attribute
+// order (the map's slots are filled by moving the owned tree's clone).
+PlainElement as_views(const PlainElement& e, SourceBuffer* buf, size_t& at) {
+  PlainElement v(view_of(e.name, buf, at), AttrMap());
+  AttrMap attrs = e.attrs.clone();
+  for (const auto& entry : attrs) {
+    // Same bytes, so the table stays valid for the changed strings.
+    auto& slot = const_cast<AttrMap::Entry&>(entry);
+    slot.key = view_of(entry.key, buf, at);
+    slot.value = view_of(entry.value, buf, at);
+  }
+  v.attrs = std::move(attrs);
+  if (e.text) v.text = view_of(*e.text, buf, at);
+  v.children.reserve(e.children.size());
+  for (const PlainElement& c : e.children) v.children.push_back(as_views(c, buf, at));
+  return v;
+}
+
+TEST(MemorySink, ViewsNearTheirBufferEndWriteLikeTheFileSink) {
+  std::mt19937 rng(77);
+  for (int i = 0; i < 300; ++i) {
+    PlainElement owned = testutil::random_tree(rng, i % 3 != 0, 40);
+    if (i % 2 == 0) owned.text = SharedStr::owned(std::string(rng() % 90, i % 4 == 0 ? '&' : 'w'));
+    std::string pool;
+    gather(owned, pool);
+    pool.append(rng() % 3 == 0 ? rng() % 20 : 0, 'z');
+    SourceHandle buf(SourceBuffer::copy_of(pool.data(), pool.size()));
+    size_t at = 0;
+    PlainElement views = as_views(owned, buf.get(), at);
+    PlainElement copy = testutil::clone_tree(views);
+    const uint64_t indent = rng() % 60;
+    const std::string mem = testutil::render(views, indent);
+    TempFile f;
+    FileSink sink(f.fd());
+    ASSERT_TRUE(serialize(sink, copy, indent));
+    ASSERT_TRUE(sink.flush());
+    ASSERT_EQ(mem, f.contents()) << "tree " << i;
+  }
+}
+
 // /dev/full refuses every write with ENOSPC: small pieces fail when the buffer
 // is written out, big ones on their direct write.
 TEST(FileSink, DevFullFailsWithEnospc) {
@@ -126,6 +187,78 @@ TEST(FileSink, ClosedDescriptorReportsEbadf) {
   EXPECT_FALSE(sink.write(big));
   EXPECT_EQ(sink.error().errnum, EBADF);
   EXPECT_EQ(sink.error().text, nullptr);
+}
+
+// A budget is asked about once, exactly when the buffer would outgrow it;
+// the answer either stops the writing or makes room for the whole document.
+// Budgets on both sides of the size where the buffer moves into a mapping.
+struct BudgetProbe {
+  int calls = 0;
+  bool accept = true;
+  uint64_t document = 0;
+  size_t size_at_call = 0;
+  const MemorySink* sink = nullptr;
+  static bool run(void* ctx, uint64_t* size) {
+    auto* p = static_cast<BudgetProbe*>(ctx);
+    ++p->calls;
+    p->size_at_call = p->sink->size();
+    *size = p->document;
+    return p->accept;
+  }
+};
+
+TEST(MemorySink, BudgetIsCheckedOnceWhenOutgrown) {
+  std::mt19937 rng(11);
+  for (size_t budget : {size_t{1000}, size_t{5} << 20, size_t{9} << 20}) {
+    for (bool accept : {true, false}) {
+      MemorySink sink;
+      BudgetProbe probe{0, accept, budget * 3, 0, &sink};
+      sink.set_budget(budget, &BudgetProbe::run, &probe);
+      std::string expected;
+      bool ok = true;
+      while (ok && expected.size() < budget * 2) {
+        const size_t n = rng() % 3 == 0 ? rng() % 70000 : rng() % 20;
+        const bool spaces = rng() % 4 == 0;
+        const size_t before = sink.size();
+        ok = spaces ? sink.spaces(n) : sink.write(std::string(n, static_cast<char>('a' + n % 26)));
+        if (!ok) {
+          EXPECT_GT(before + n, budget);
+          EXPECT_EQ(sink.size(), before);
+          break;
+        }
+        expected.append(n, spaces ? ' ' : static_cast<char>('a' + n % 26));
+        if (probe.calls == 0) {
+          EXPECT_LE(sink.size(), budget);
+        }
+      }
+      EXPECT_EQ(probe.calls, 1) << budget;
+      EXPECT_LE(probe.size_at_call, budget);
+      EXPECT_EQ(ok, accept);
+      EXPECT_EQ(sink.failed(), !accept);
+      EXPECT_EQ(sink.bytes(), expected);
+    }
+  }
+}
+
+// A document refused late gives no output; one well within its budget is
+// never counted (the serializer asks for a little room past each piece).
+TEST(MemorySink, SerializerStopsWhenTheBudgetRefuses) {
+  std::mt19937 rng(3);
+  PlainElement t = testutil::random_tree(rng, false, 5000);
+  PlainElement rendered = testutil::clone_tree(t);
+  const std::string full = testutil::render(rendered, 2);
+  for (size_t budget : {size_t{64}, full.size() - 1, full.size() + 64}) {
+    PlainElement copy = testutil::clone_tree(t);
+    MemorySink sink;
+    BudgetProbe probe{0, false, 0, 0, &sink};
+    sink.set_budget(budget, &BudgetProbe::run, &probe);
+    const bool ok = serialize(sink, copy, 2);
+    EXPECT_EQ(ok, budget > full.size());
+    EXPECT_EQ(probe.calls, ok ? 0 : 1);
+    if (ok) {
+      EXPECT_EQ(sink.bytes(), full);
+    }
+  }
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ TEST(WriteUtf8Chars, CountsAndDecodesRandomTextOfEveryWidthAndDensity) {
   std::mt19937 rng(7);
   for (uint8_t max_class = 0; max_class < 4; ++max_class) {
     for (unsigned per_mille : {1u, 20u, 300u, 1000u}) {
-      for (size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 1000u}) {
+      for (size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 64u, 65u, 1000u, 20000u}) {
         const std::vector<uint32_t> cps = random_text(rng, n, max_class, per_mille);
         std::string bytes;
         uint8_t widest = 0;

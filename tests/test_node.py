@@ -4,9 +4,10 @@ import sys
 import tracemalloc
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from helpers import assert_isolated_ok
-from orvex import Node
+from orvex import Node, read_string
 
 
 def example():
@@ -109,6 +110,67 @@ def test_building_and_dropping_many_nodes_leaves_memory_flat():
     tracemalloc.start()
     base, _ = tracemalloc.get_traced_memory()
     churn()
+    gc.collect()
+    after, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert after - base < 64 * 1024
+
+
+# Strings around the lengths where the properties change how they make strs
+# (short ASCII strings are shared between reads, long ones decoded anew),
+# each all ASCII and with one multi-byte character at the start or the end.
+STRING_SHAPES = [
+    base[:n] + tail
+    for n in (0, 1, 2, 7, 8, 15, 16, 31, 32, 33, 63, 64, 65, 200)
+    for base in ("k" * 200, "attr-name_" * 20)
+    for tail in ("", "é", "\U0001d11e")
+] + ["é" + "x" * n for n in (0, 31, 64)]
+
+
+def test_properties_read_back_every_string_shape_after_many_others():
+    nodes = [(s, Node(s, {s: s, s + "v": s[::-1]}, text=s)) for s in STRING_SHAPES]
+    # Thousands of distinct short names and keys in between, so that every
+    # string above is read again after others took its place; each read right
+    # after one of a string it is a prefix of.
+    for i in range(5000):
+        longer, shorter = Node(f"n{i}x", {f"k{i}x": "v"}), Node(f"n{i}", {f"k{i}": "w"})
+        assert (longer.name, longer.attrs) == (f"n{i}x", {f"k{i}x": "v"})
+        assert (shorter.name, shorter.attrs) == (f"n{i}", {f"k{i}": "w"})
+    for _ in range(2):
+        for s, n in nodes:
+            assert (n.name, n.text, n.attrs) == (s, s, {s: s, s + "v": s[::-1]})
+            assert type(n.name) is str and all(type(k) is str for k in n.attrs)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.text(st.characters(blacklist_categories=["Cs"]), max_size=40), min_size=1, max_size=12))
+def test_properties_equal_the_strings_given(strings):
+    nodes = [Node(s, {s: s, "k": s}, text=s) for s in strings]
+    for _ in range(2):
+        for s, n in zip(strings, nodes):
+            assert (n.name, n.text, n.attrs) == (s, s, {s: s, "k": s})
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(["a", "b1", "name", "é", "abé", "x" * 32, "x" * 33, "日本"]), min_size=1, max_size=20))
+def test_properties_of_read_nodes_equal_the_document(names):
+    doc = "<r>" + "".join(f'<{n} {n}="{n}{i}">{n}</{n}>' for i, n in enumerate(names)) + "</r>"
+    kids = read_string(doc, "r").children
+    assert [(k.name, k.attrs, k.text) for k in kids] == [(n, {n: f"{n}{i}"}, n) for i, n in enumerate(names)]
+
+
+def test_reading_many_distinct_names_leaves_memory_flat():
+    nodes = [Node(f"name{i}", {f"key{i}": "v"}) for i in range(20_000)]
+
+    def read_all():
+        for n in nodes:
+            n.name, n.attrs
+
+    read_all()
+    gc.collect()
+    tracemalloc.start()
+    base, _ = tracemalloc.get_traced_memory()
+    read_all()
     gc.collect()
     after, _ = tracemalloc.get_traced_memory()
     tracemalloc.stop()

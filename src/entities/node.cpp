@@ -1,6 +1,9 @@
 // The Node class: construction, the read-only properties, repr, and release.
 #include "entities/node.h"
 
+#include "entities/py_str.h"
+#include "entities/str_cache.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -155,7 +158,7 @@ PyObject* node_repr(PyObject* self) {
   });
 }
 
-PyObject* get_name(PyObject* self, void*) { return str_from(record_of(self).name); }
+PyObject* get_name(PyObject* self, void*) { return cached_str(record_of(self).name); }
 
 PyObject* get_text(PyObject* self, void*) {
   const OptStr& t = record_of(self).text;
@@ -164,10 +167,11 @@ PyObject* get_text(PyObject* self, void*) {
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
+  const AttrMap& attrs = record_of(self).attrs;
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  for (const auto& e : record_of(self).attrs) {
-    Ref k(str_from(e.key));
+  for (const auto& e : attrs) {
+    Ref k(cached_str(e.key));
     if (!k) return nullptr;
     Ref v(str_from(e.value));
     if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
@@ -249,8 +253,6 @@ PyObject* wrap_record(NodeRecord&& rec) {
   return self;
 }
 
-PyObject* str_from(const SharedStr& s) {
-  return PyUnicode_DecodeUTF8(s.data() ? s.data() : "", static_cast<Py_ssize_t>(s.size()), nullptr);
-}
+PyObject* str_from(const SharedStr& s) { return str_from_utf8(s); }
 
 }  // namespace orvex::py

@@ -28,6 +28,9 @@ inline bool all_ascii(const char* p, size_t n) noexcept {
   return (acc & 0x8080808080808080ull) == 0;
 }
 
+// Strings up to this many bytes take the ASCII shortcut of str_from_utf8.
+inline constexpr size_t kShortStr = 64;
+
 // A new str holding the bytes, which must all be ASCII.
 inline PyObject* str_from_ascii(const char* p, size_t n) {
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
@@ -35,10 +38,13 @@ inline PyObject* str_from_ascii(const char* p, size_t n) {
   return s;
 }
 
-// A new str holding the bytes, which must be valid UTF-8.
+// A new str holding the bytes, which must be valid UTF-8. Short ASCII
+// strings skip the decoder's entry checks. A long string goes to the decoder
+// directly: its ASCII loop checks and copies in one pass, where checking first
+// would read a long non-ASCII text twice.
 inline PyObject* str_from_utf8(const char* p, size_t n) {
-  if (all_ascii(p, n)) return str_from_ascii(p, n);
-  return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+  if (n <= kShortStr && all_ascii(p, n)) return str_from_ascii(p, n);
+  return PyUnicode_DecodeUTF8(p != nullptr ? p : "", static_cast<Py_ssize_t>(n), nullptr);
 }
 
 inline PyObject* str_from_utf8(const SharedStr& s) { return str_from_utf8(s.data(), s.size()); }

@@ -50,7 +50,8 @@ bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
 // is released as soon as its end tag is written. No recursion, so any depth is
 // fine. Returns false when the sink failed (the sink keeps the error).
 // Precondition: indent x depth fits in 64 bits for every depth of the tree
-// (check_output_size establishes it).
+// (check_output_size establishes it), or the sink refuses more than it can
+// hold (a MemorySink with a budget).
 template <class Sink>
 bool serialize(Sink& sink, PlainElement& root, uint64_t indent);
 

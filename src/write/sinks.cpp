@@ -10,22 +10,43 @@
 
 namespace orvex {
 
-void MemorySink::grow(uint64_t more) {
-  uint64_t need = static_cast<uint64_t>(size_) + more;
+bool MemorySink::grow(uint64_t more) {
+  if (check_ != nullptr && more > budget_ - std::min(size_, budget_)) {
+    const BudgetCheck check = check_;
+    check_ = nullptr;
+    uint64_t document = 0;
+    if (!check(check_ctx_, &document)) {
+      failed_ = true;
+      return false;
+    }
+    // The size is a lower bound (escaping only adds), so reserving it never
+    // over-allocates and spares most regrowth.
+    if (document > cap_ && document <= SIZE_MAX) regrow(static_cast<size_t>(document));
+    if (more <= cap_ - size_) return true;
+  }
   if (more > SIZE_MAX - size_) throw std::bad_alloc();
+  const uint64_t need = static_cast<uint64_t>(size_) + more;
   size_t want = cap_ < 256 ? 256 : cap_;
   while (want < need) want = want > SIZE_MAX / 2 ? static_cast<size_t>(need) : want * 2;
+  if (check_ != nullptr && want > budget_) want = budget_;  // need fits: the check passed above
   regrow(want);
+  return true;
 }
 
 // A large document is written into a mapping of its own, aligned to 2 MiB
 // and marked for transparent huge pages where the system offers them: the
 // buffer is written once from start to end, and one fault per 2 MiB instead
-// of one per 4 KiB makes a measurable share of writing tens of MiB.
+// of one per 4 KiB makes a measurable share of writing tens of MiB. While
+// the budget is unchecked the mapping spans the whole budget: only the pages
+// written are ever touched, and growing within it copies nothing.
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMappedFrom = size_t{4} << 20;
 
 void MemorySink::regrow(size_t capacity) {
+  if (map_ != nullptr && capacity <= map_room_) {
+    cap_ = capacity;
+    return;
+  }
   if (capacity < kMappedFrom) {
     char* p = static_cast<char*>(std::realloc(data_, capacity));
     if (p == nullptr) throw std::bad_alloc();
@@ -33,10 +54,15 @@ void MemorySink::regrow(size_t capacity) {
     cap_ = capacity;
     return;
   }
-  if (capacity > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-  const size_t rounded = (capacity + kHugePage - 1) & ~(kHugePage - 1);
+  const size_t span = check_ != nullptr && budget_ > capacity ? budget_ : capacity;
+  if (span > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
+  const size_t rounded = (span + kHugePage - 1) & ~(kHugePage - 1);
   const size_t map_size = rounded + kHugePage;  // room to align the start
-  void* map = ::mmap(nullptr, map_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_NORESERVE
+  if (span > capacity) flags |= MAP_NORESERVE;  // most of it may never be written
+#endif
+  void* map = ::mmap(nullptr, map_size, PROT_READ | PROT_WRITE, flags, -1, 0);
   if (map == MAP_FAILED) throw std::bad_alloc();
   const auto start = (reinterpret_cast<uintptr_t>(map) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
   char* p = reinterpret_cast<char*>(start);
@@ -47,14 +73,16 @@ void MemorySink::regrow(size_t capacity) {
   release();
   map_ = map;
   map_size_ = map_size;
+  map_room_ = rounded;
   data_ = p;
-  cap_ = rounded;
+  cap_ = capacity;
 }
 
 void MemorySink::release() noexcept {
   if (map_ != nullptr) ::munmap(map_, map_size_);
   else std::free(data_);
   map_ = nullptr;
+  map_room_ = 0;
   data_ = nullptr;
 }
 

@@ -14,35 +14,61 @@
 
 namespace orvex {
 
-// Appends everything to one growing byte buffer. Never fails (running out of
-// memory throws std::bad_alloc, which the entry point turns into MemoryError).
+// Appends everything to one growing byte buffer. Fails only when a budget
+// was set and its check refused the document (running out of memory throws
+// std::bad_alloc, which the entry point turns into MemoryError).
 class MemorySink {
  public:
+  // Called once, when the buffer is about to grow past its budget: gives the
+  // least size of the whole document (room is made for it at once) or false
+  // to stop writing.
+  using BudgetCheck = bool (*)(void* ctx, uint64_t* document_size);
+
   MemorySink() noexcept = default;
   MemorySink(const MemorySink&) = delete;
   MemorySink& operator=(const MemorySink&) = delete;
   ~MemorySink() { release(); }
 
+  // Up to `bytes` the buffer grows without asking; growing past them asks
+  // `check` first. Lets a caller write a document without counting it
+  // first, yet still refuse one that would be absurdly large before much of
+  // it exists. Set before the first write.
+  void set_budget(size_t bytes, BudgetCheck check, void* ctx) noexcept {
+    budget_ = bytes;
+    check_ = check;
+    check_ctx_ = ctx;
+  }
+
   void reserve(size_t n) {
     if (n > cap_) regrow(n);
   }
   bool write(const char* p, size_t n) {
-    if (n > cap_ - size_) grow(n);
+    if (n > cap_ - size_ && !grow(n)) return false;
     copy(data_ + size_, p, n);
     size_ += n;
     return true;
   }
   bool write(std::string_view s) { return write(s.data(), s.size()); }
   bool spaces(uint64_t n) {
-    if (n > cap_ - size_) grow(n);
+    if (n > cap_ - size_ && !grow(n)) return false;
     std::memset(data_ + size_, ' ', static_cast<size_t>(n));
     size_ += static_cast<size_t>(n);
     return true;
   }
 
+  // Where the next `n` bytes go, after making room for them (null when the
+  // budget refused). The caller stores up to `n` bytes there and then hands
+  // the end of what it means to keep to commit().
+  char* room(size_t n) {
+    if (n > cap_ - size_ && !grow(n)) return nullptr;
+    return data_ + size_;
+  }
+  void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
+
   const char* data() const noexcept { return data_ ? data_ : ""; }
   size_t size() const noexcept { return size_; }
   std::string_view bytes() const noexcept { return {data(), size_}; }
+  bool failed() const noexcept { return failed_; }
 
  private:
   // Most pieces are names, punctuation and short values: up to 16 bytes are
@@ -69,15 +95,20 @@ class MemorySink {
       d[n - 1] = p[n - 1];
     }
   }
-  void grow(uint64_t more);     // room for `more` bytes beyond size()
+  bool grow(uint64_t more);     // room for `more` bytes beyond size()
   void regrow(size_t capacity);
   void release() noexcept;
 
   char* data_ = nullptr;
   size_t size_ = 0;
-  size_t cap_ = 0;
+  size_t cap_ = 0;       // never above budget_ while check_ is pending
   void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
   size_t map_size_ = 0;
+  size_t map_room_ = 0;  // bytes usable from data_ in the mapping
+  size_t budget_ = SIZE_MAX;
+  BudgetCheck check_ = nullptr;
+  void* check_ctx_ = nullptr;
+  bool failed_ = false;
 };
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";

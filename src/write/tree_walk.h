@@ -15,11 +15,167 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
+#include "simd/simd.h"
 #include "write/serializer.h"
+#include "write/sinks.h"
 
 namespace orvex {
+
+// The pieces of markup, written through any sink's write/spaces. The
+// memory sink has faster versions below.
+template <class Sink>
+bool put_line(Sink& sink, uint64_t spaces) {
+  return sink.write("\n", 1) && sink.spaces(spaces);
+}
+template <class Sink>
+bool put_start(Sink& sink, const SharedStr& name) {
+  return sink.write("<", 1) && sink.write(name.sv());
+}
+template <class Sink>
+bool put_attr(Sink& sink, const SharedStr& key, const SharedStr& value) {
+  return sink.write(" ", 1) && sink.write(key.sv()) && sink.write("=\"", 2) &&
+         escape(sink, value.sv(), EscapeMode::Attr) && sink.write("\"", 1);
+}
+template <class Sink>
+bool put_text(Sink& sink, const SharedStr& text) {
+  return escape(sink, text.sv(), EscapeMode::Text);
+}
+template <class Sink>
+bool put_end(Sink& sink, const SharedStr& name) {
+  return sink.write("</", 2) && sink.write(name.sv()) && sink.write(">", 1);
+}
+
+// The memory sink's pieces: one room check per piece, and short strings
+// copied and tested for escaping by whole 16-byte vectors. A vector may
+// read past a string only where the bytes are still its own document's (a
+// view with 16 bytes of its buffer left, see over_readable) and may store
+// past the piece into the room reserved with it; the bytes stored past are
+// overwritten by the next piece.
+namespace fast {
+
+inline constexpr size_t kBlock = 16;
+
+// Whether the 16-byte block at the start of `s`, and every one starting
+// inside it, lies within memory that belongs to s's buffer.
+inline bool over_readable(const SharedStr& s) noexcept {
+  if (!s.is_view()) return false;
+  const SourceBuffer* b = s.buffer();
+  return static_cast<size_t>(b->data() + b->size() - s.data()) >= s.size() + kBlock;
+}
+
+// Bit i set when byte i of the block at p is replaced in `mode`.
+template <EscapeMode mode>
+inline uint32_t escapable_bits(const char* p) noexcept {
+  using simd::Vec;
+  const Vec v = Vec::load(reinterpret_cast<const uint8_t*>(p));
+  Vec hit = v.eq('&') | v.eq('<') | v.eq('>') | v.eq('"') | v.eq('\'');
+  if constexpr (mode == EscapeMode::Attr) hit = hit | v.eq('\t') | v.eq('\r') | v.eq('\n');
+  return hit.bits();
+}
+
+inline uint32_t low_bits(size_t n) noexcept { return n >= 32 ? ~0u : (1u << n) - 1; }
+
+// Copies a string that needs no escaping.
+inline char* put_raw(char* o, const SharedStr& s, bool readable) noexcept {
+  const size_t n = s.size();
+  if (readable && n <= kBlock) {
+    std::memcpy(o, s.data(), kBlock);
+  } else if (n > 0) {
+    std::memcpy(o, s.data(), n);
+  }
+  return o + n;
+}
+
+// Copies `s` escaped in `mode` when it is over-readable and holds nothing to
+// escape within its first blocks; otherwise writes it the general way.
+template <EscapeMode mode>
+inline bool put_escaped(MemorySink& sink, const SharedStr& s) {
+  const size_t n = s.size();
+  if (n == 0) return true;
+  if (over_readable(s)) {
+    char* o = sink.room(n + kBlock);
+    if (o == nullptr) return false;
+    const char* p = s.data();
+    const char* const end = p + n;
+    while (true) {
+      const size_t left = static_cast<size_t>(end - p);
+      const uint32_t hits = escapable_bits<mode>(p) & low_bits(left);
+      std::memcpy(o, p, kBlock);
+      if (hits != 0) {
+        const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
+        sink.commit(o + k);
+        return escape(sink, std::string_view(p + k, left - k), mode);
+      }
+      if (left <= kBlock) {
+        sink.commit(o + left);
+        return true;
+      }
+      p += kBlock;
+      o += kBlock;
+    }
+  }
+  return escape(sink, s.sv(), mode);
+}
+
+}  // namespace fast
+
+inline bool put_line(MemorySink& sink, uint64_t spaces) {
+  constexpr uint64_t kShort = 3 * fast::kBlock;
+  if (spaces > kShort) return sink.write("\n", 1) && sink.spaces(spaces);
+  char* o = sink.room(1 + kShort);
+  if (o == nullptr) return false;
+  *o = '\n';
+  std::memset(o + 1, ' ', kShort);
+  sink.commit(o + 1 + spaces);
+  return true;
+}
+
+inline bool put_start(MemorySink& sink, const SharedStr& name) {
+  char* o = sink.room(1 + name.size() + fast::kBlock);
+  if (o == nullptr) return false;
+  *o++ = '<';
+  sink.commit(fast::put_raw(o, name, fast::over_readable(name)));
+  return true;
+}
+
+inline bool put_attr(MemorySink& sink, const SharedStr& key, const SharedStr& value) {
+  char* o = sink.room(4 + key.size() + value.size() + 2 * fast::kBlock);
+  if (o == nullptr) return false;
+  *o++ = ' ';
+  o = fast::put_raw(o, key, fast::over_readable(key));
+  *o++ = '=';
+  *o++ = '"';
+  const size_t n = value.size();
+  if (n <= fast::kBlock && fast::over_readable(value) &&
+      (fast::escapable_bits<EscapeMode::Attr>(value.data()) & fast::low_bits(n)) == 0) {
+    std::memcpy(o, value.data(), fast::kBlock);
+    o += n;
+    *o++ = '"';
+    sink.commit(o);
+    return true;
+  }
+  sink.commit(o);
+  return fast::put_escaped<EscapeMode::Attr>(sink, value) && sink.write("\"", 1);
+}
+
+inline bool put_text(MemorySink& sink, const SharedStr& text) {
+  return fast::put_escaped<EscapeMode::Text>(sink, text);
+}
+
+inline bool put_end(MemorySink& sink, const SharedStr& name) {
+  char* o = sink.room(3 + name.size() + fast::kBlock);
+  if (o == nullptr) return false;
+  *o++ = '<';
+  *o++ = '/';
+  o = fast::put_raw(o, name, fast::over_readable(name));
+  *o++ = '>';
+  sink.commit(o);
+  return true;
+}
 
 // Serializes the tree at depth 0 (see serialize in serializer.h for the
 // layout). No recursion. Returns false when the sink failed.
@@ -33,7 +189,13 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
   std::vector<Open> open;
   uint64_t depth = 0;
   bool after_markup = false;
-  auto line_break = [&]() { return sink.write("\n", 1) && sink.spaces(indent * depth); };
+  // Saturates rather than wraps: a product past 64 bits can only be refused,
+  // and a sink with a budget refuses it (see MemorySink::set_budget).
+  auto line_break = [&]() {
+    uint64_t n;
+    if (__builtin_mul_overflow(indent, depth, &n)) n = UINT64_MAX;
+    return put_line(sink, n);
+  };
 
   Element e = root;
   bool have = true;
@@ -41,12 +203,14 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
     // Start tag (or empty-element tag) of e.
     if (after_markup && !line_break()) return false;
     after_markup = true;
-    const SharedStr& name = Tree::name(e);
-    if (!sink.write("<", 1) || !sink.write(name.sv())) return false;
-    for (const auto& entry : Tree::attrs(e)) {
-      if (!sink.write(" ", 1) || !sink.write(entry.key.sv()) || !sink.write("=\"", 2) ||
-          !escape(sink, entry.value.sv(), EscapeMode::Attr) || !sink.write("\"", 1))
-        return false;
+    if (!put_start(sink, Tree::name(e))) return false;
+    const auto& attrs = Tree::attrs(e);
+    // Stops at the last entry instead of scanning the table's empty tail.
+    if (size_t left = attrs.size()) {
+      for (auto it = attrs.begin();; ++it) {
+        if (!put_attr(sink, it->key, it->value)) return false;
+        if (--left == 0) break;
+      }
     }
     const OptStr& text = Tree::text(e);
     const size_t children = Tree::child_count(e);
@@ -57,7 +221,7 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
       if (!sink.write(">", 1)) return false;
       ++depth;
       if (text) {
-        if (!escape(sink, text->sv(), EscapeMode::Text)) return false;
+        if (!put_text(sink, *text)) return false;
         after_markup = false;
       }
       open.push_back({e, 0});
@@ -76,8 +240,7 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
       --depth;
       if (after_markup && !line_break()) return false;
       after_markup = true;
-      if (!sink.write("</", 2) || !sink.write(Tree::name(top.e).sv()) || !sink.write(">", 1))
-        return false;
+      if (!put_end(sink, Tree::name(top.e))) return false;
       Tree::done(top.e);
       open.pop_back();
     }

@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace orvex {
 
 // Characters and the widest of them in valid UTF-8.
@@ -29,46 +33,145 @@ inline bool ascii_word(const uint8_t* s) noexcept {
   return (w & 0x8080808080808080ull) == 0;
 }
 
-// The lead byte tells the width exactly for valid UTF-8: 0xC2-0xC3 start
-// U+0080-U+00FF, 0xC4-0xEF up to U+FFFF, 0xF0-0xF4 beyond. Eight bytes at a
-// time, on the bits of each byte: bit 7 set is non-ASCII, bits 7 and 6 a
-// lead byte, a lead with any of bits 5-2 set is 0xC4 or above, one with
-// bits 7-4 all set is 0xF0 or above. Shifting the word left by k brings bit
-// 7-k of each byte to its bit 7, never another byte's bit.
-inline uint8_t width_of_lead(uint8_t b) noexcept { return b < 0xC4 ? 1 : b < 0xF0 ? 2 : 3; }
+#if (defined(__GNUC__) || defined(__clang__)) && !defined(ORVEX_FORCE_SCALAR) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define ORVEX_UTF8_VECTOR 1
+// Sixteen bytes at a time through the compiler's generic vectors (SSE2 or
+// NEON, depending on the target). Comparisons give 0 or -1 per lane.
+typedef int8_t Utf8I8x16 __attribute__((vector_size(16)));
+typedef uint8_t Utf8U8x16 __attribute__((vector_size(16)));
+typedef uint16_t Utf8U16x16 __attribute__((vector_size(32)));
 
-// How many of the bytes have bit 7 set, given only such bits.
-inline size_t top_bits(uint64_t x) noexcept {
-  return static_cast<size_t>(((x >> 7) * 0x0101010101010101ull) >> 56);
+inline Utf8I8x16 load_i8x16(const uint8_t* s) noexcept {
+  Utf8I8x16 v;
+  std::memcpy(&v, s, 16);
+  return v;
+}
+// The lanes of a comparison result as two 64-bit words (0x00 / 0xFF bytes).
+inline bool any_lane(Utf8I8x16 m) noexcept {
+  uint64_t lo, hi;
+  std::memcpy(&lo, &m, 8);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 8, 8);
+  return (lo | hi) != 0;
+}
+inline unsigned first_lane(Utf8I8x16 m) noexcept {  // any_lane(m) must hold
+  uint64_t lo, hi;
+  std::memcpy(&lo, &m, 8);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 8, 8);
+  return lo ? unsigned(__builtin_ctzll(lo)) >> 3 : 8 + (unsigned(__builtin_ctzll(hi)) >> 3);
+}
+// How many bytes of `v` come before its first byte of 0x80 or above (16 if none).
+inline unsigned high_bits16(Utf8I8x16 v) noexcept {
+#ifdef __SSE2__
+  const unsigned mask = unsigned(_mm_movemask_epi8(reinterpret_cast<__m128i>(v)));
+#else
+  uint64_t lo, hi;
+  std::memcpy(&lo, &v, 8);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&v) + 8, 8);
+  // Each byte's top bit to bit i of a byte: the product gathers them without carries.
+  constexpr uint64_t kTop = 0x8080808080808080ull, kGather = 0x0002040810204081ull;
+  const unsigned mask = unsigned(((lo & kTop) * kGather) >> 56) | unsigned(((hi & kTop) * kGather) >> 56) << 8;
+#endif
+  return unsigned(__builtin_ctz(mask | 0x10000u));
+}
+inline size_t lane_sum(Utf8U8x16 v) noexcept {
+  uint64_t lo, hi;
+  std::memcpy(&lo, &v, 8);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&v) + 8, 8);
+  constexpr uint64_t kEven = 0x00FF00FF00FF00FFull;
+  uint64_t pairs = (lo & kEven) + ((lo >> 8) & kEven) + (hi & kEven) + ((hi >> 8) & kEven);
+  return static_cast<size_t>((pairs * 0x0001000100010001ull) >> 48);
+}
+#endif
+
+// The widest class follows from the largest byte alone: continuation bytes
+// stay below 0xC0, so a largest byte below 0x80 means ASCII, below 0xC4 at
+// most U+00FF (leads 0xC2 and 0xC3), below 0xF0 at most U+FFFF.
+inline uint8_t widest_of_max_byte(uint8_t b) noexcept {
+  return b < 0x80 ? 0 : b < 0xC4 ? 1 : b < 0xF0 ? 2 : 3;
 }
 
 inline Utf8Count count_utf8(const char* p, size_t n) noexcept {
-  constexpr uint64_t kTop = 0x8080808080808080ull;
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
   size_t continuation = 0;
   size_t non_ascii = 0;
-  uint64_t any_lead = 0, any_wide2 = 0, any_wide3 = 0;
-  for (; e - s >= 8; s += 8) {
-    uint64_t w;
-    std::memcpy(&w, s, 8);
-    const uint64_t high = w & kTop;
-    if (high == 0) continue;
-    const uint64_t lead = high & (w << 1);
-    non_ascii += top_bits(high);
-    continuation += top_bits(high & ~lead);
-    any_lead |= lead;
-    any_wide2 |= lead & ((w << 2) | (w << 3) | (w << 4) | (w << 5));
-    any_wide3 |= lead & (w << 2) & (w << 3);
+  uint8_t max_byte = 0;
+#ifdef ORVEX_UTF8_VECTOR
+  // Mostly ASCII: 64 bytes are tested with one OR of four vectors. Blocks
+  // with high bytes add their per-lane counts into byte counters, which are
+  // summed before they can wrap.
+  Utf8U8x16 cont_acc{}, high_acc{}, max_acc{};
+  unsigned pending = 0;
+  auto flush = [&]() {
+    continuation += lane_sum(cont_acc);
+    non_ascii += lane_sum(high_acc);
+    cont_acc = Utf8U8x16{};
+    high_acc = Utf8U8x16{};
+    pending = 0;
+  };
+  auto add_block = [&](Utf8I8x16 v) {
+    const Utf8I8x16 zero{};
+    high_acc -= reinterpret_cast<Utf8U8x16>(v < zero);
+    cont_acc -= reinterpret_cast<Utf8U8x16>(v < Utf8I8x16{} - 64);  // 0x80-0xBF
+    const Utf8U8x16 u = reinterpret_cast<Utf8U8x16>(v);
+    max_acc = max_acc > u ? max_acc : u;
+    if (++pending == 255) flush();
+  };
+  for (; e - s >= 64; s += 64) {
+    const Utf8I8x16 a = load_i8x16(s), b = load_i8x16(s + 16), c = load_i8x16(s + 32),
+                    d = load_i8x16(s + 48);
+    if (!any_lane((a | b | c | d) < Utf8I8x16{})) continue;
+    add_block(a);
+    add_block(b);
+    add_block(c);
+    add_block(d);
   }
-  uint8_t widest = any_wide3 ? 3 : any_wide2 ? 2 : any_lead ? 1 : 0;
+  for (; e - s >= 16; s += 16) add_block(load_i8x16(s));
+  flush();
+  for (int i = 0; i < 16; ++i) max_byte = max_acc[i] > max_byte ? max_acc[i] : max_byte;
+#endif
   for (; s != e; ++s) {
     if (*s < 0x80) continue;
     ++non_ascii;
     if (*s < 0xC0) ++continuation;
-    else if (width_of_lead(*s) > widest) widest = width_of_lead(*s);
+    if (*s > max_byte) max_byte = *s;
   }
-  return {n - continuation, non_ascii, widest};
+  return {n - continuation, non_ascii, widest_of_max_byte(max_byte)};
+}
+
+// Decodes UTF-8 into `out`, which has room for `room` characters, each
+// fitting `Char`. True when the bytes were well formed UTF-8 sequences that
+// filled `out` exactly. Never reads or writes out of bounds, whatever the
+// bytes.
+// Decodes the one character at `s` (which must be before `e`) into `*out`,
+// advancing both. False for a malformed sequence or one too wide for `Char`.
+template <class Char>
+inline bool decode_one(const uint8_t*& s, const uint8_t* e, Char*& out) noexcept {
+  auto tail = [](uint8_t c) { return (c & 0xC0) == 0x80; };
+  const uint32_t b = *s;
+  uint32_t c;
+  if (b < 0x80) {
+    c = b;
+    s += 1;
+  } else if (b < 0xC2) {
+    return false;  // a continuation byte or an overlong lead
+  } else if (b < 0xE0) {
+    if (e - s < 2 || !tail(s[1])) return false;
+    c = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
+    s += 2;
+  } else if (b < 0xF0) {
+    if (e - s < 3 || !tail(s[1]) || !tail(s[2])) return false;
+    c = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+    s += 3;
+  } else {
+    if (e - s < 4 || !tail(s[1]) || !tail(s[2]) || !tail(s[3])) return false;
+    c = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+    s += 4;
+  }
+  if (c > static_cast<Char>(~Char{0})) return false;
+  *out++ = static_cast<Char>(c);
+  return true;
 }
 
 // Decodes UTF-8 into `out`, which has room for `room` characters, each
@@ -80,7 +183,29 @@ bool decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
   Char* const out_end = out + room;
-  auto tail = [](uint8_t c) { return (c & 0xC0) == 0x80; };
+#ifdef ORVEX_UTF8_VECTOR
+  if constexpr (sizeof(Char) <= 2) {
+    // The ASCII bytes before the next multi-byte character are widened
+    // sixteen at a time (the lanes stored past them are overwritten later);
+    // then the multi-byte characters of that run are decoded one by one.
+    while (e - s >= 16 && out_end - out >= 16) {
+      const Utf8I8x16 v = load_i8x16(s);
+      if constexpr (sizeof(Char) == 1) {
+        std::memcpy(out, &v, 16);
+      } else {
+        const Utf8U16x16 w = __builtin_convertvector(reinterpret_cast<Utf8U8x16>(v), Utf8U16x16);
+        std::memcpy(out, &w, 32);
+      }
+      const unsigned ascii = high_bits16(v);
+      s += ascii;
+      out += ascii;
+      if (ascii == 16) continue;
+      do {
+        if (!decode_one(s, e, out)) return false;
+      } while (s != e && *s >= 0x80 && out != out_end);
+    }
+  }
+#endif
   while (s != e) {
     if (e - s >= 8 && out_end - out >= 8 && ascii_word(s)) {
       for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(s[i]);
@@ -88,29 +213,7 @@ bool decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
       s += 8;
       continue;
     }
-    if (out == out_end) return false;
-    const uint32_t b = *s;
-    uint32_t c;
-    if (b < 0x80) {
-      c = b;
-      s += 1;
-    } else if (b < 0xC2) {
-      return false;  // a continuation byte or an overlong lead
-    } else if (b < 0xE0) {
-      if (e - s < 2 || !tail(s[1])) return false;
-      c = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
-      s += 2;
-    } else if (b < 0xF0) {
-      if (e - s < 3 || !tail(s[1]) || !tail(s[2])) return false;
-      c = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
-      s += 3;
-    } else {
-      if (e - s < 4 || !tail(s[1]) || !tail(s[2]) || !tail(s[3])) return false;
-      c = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
-      s += 4;
-    }
-    if (c > static_cast<Char>(~Char{0})) return false;
-    *out++ = static_cast<Char>(c);
+    if (out == out_end || !decode_one(s, e, out)) return false;
   }
   return out == out_end;
 }

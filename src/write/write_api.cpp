@@ -1,6 +1,8 @@
-// write_string and write_file: bind the arguments and size-check the tree
-// while attached, then serialize straight from the Node records and do all
-// file I/O detached.
+// write_string and write_file: bind the arguments while attached, then
+// serialize straight from the Node records and do all file I/O detached.
+// write_file counts the document before it opens the file; write_string
+// only once its output grows large (see LateSizeCheck).
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -68,49 +70,80 @@ bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uin
   return false;
 }
 
-// Counts the document under `node` before anything is written. A node
-// shared by several parents is written once per place, so a few nodes shared
-// at every level stand for billions of elements. Trees with more elements
-// than half the machine's memory could hold as plain records are refused
-// rather than written for days. Returns false with MemoryError set.
+// A node shared by several parents is written once per place, so a few
+// nodes shared at every level stand for billions of elements. Trees with
+// more elements than half the machine's memory could hold as plain records
+// are refused rather than written for days.
+uint64_t max_elements() { return physical_memory() / 2 / sizeof(PlainElement); }
+constexpr const char* kTooManyElements =
+    "the tree has too many elements to write (shared nodes count once per place)";
+
+// Counts the document under `node` before anything is written. Returns false
+// with MemoryError set.
 bool measure_document(PyObject* node, DocumentMeasure* m) {
-  const uint64_t max_elements = physical_memory() / 2 / sizeof(PlainElement);
-  if (measure_tree<RecordTree>(&record_of(node), max_elements, m)) return true;
-  PyErr_SetString(PyExc_MemoryError,
-                  "the tree has too many elements to write (shared nodes count once per place)");
+  if (measure_tree<RecordTree>(&record_of(node), max_elements(), m)) return true;
+  PyErr_SetString(PyExc_MemoryError, kTooManyElements);
   return false;
 }
 
-// The interpreter's decoder, which validates: every piece written is valid
-// UTF-8, so a failure means the writer itself is broken.
-PyObject* decoded_str(std::string_view bytes) {
-  PyObject* str = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
-  if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
-  }
-  return str;
-}
+// write_string counts the document only once its output outgrows a budget
+// (see MemorySink::set_budget): most documents are written without that
+// extra walk over every record. The count runs detached, on the records,
+// which never change; its verdict is raised after attaching again.
+struct LateSizeCheck {
+  const NodeRecord* root;
+  Settings settings;
+  bool too_many_elements = false;
+  bool refused = false;
+  SizeProblem problem = SizeProblem::TooLarge;
 
-// The result of write_string. All-ASCII output becomes its str by one copy;
-// output with sparse multi-byte characters by one count and one decoding copy
-// (see write/utf8_chars.h), which checks the sequences as it goes: output
-// that does not decode into exactly the characters counted means the writer
-// itself is broken.
+  // Every document that the count would refuse outgrows this budget: each
+  // element but the root takes a line feed and at least three bytes of tags,
+  // and a document above the machine's memory is refused.
+  static size_t budget() {
+    constexpr uint64_t kUncounted = uint64_t{64} << 20;
+    uint64_t b = std::min(kUncounted, physical_memory());
+    uint64_t per_elements;
+    if (!__builtin_mul_overflow(max_elements(), uint64_t{4}, &per_elements)) b = std::min(b, per_elements);
+    return static_cast<size_t>(b);
+  }
+
+  static bool run(void* ctx, uint64_t* size) {
+    auto* self = static_cast<LateSizeCheck*>(ctx);
+    DocumentMeasure m;
+    if (!measure_tree<RecordTree>(self->root, max_elements(), &m)) {
+      self->too_many_elements = true;
+      return false;
+    }
+    auto checked = check_output_size(m, self->settings.indent, self->settings.declaration,
+                                     physical_memory(), /*in_memory=*/true);
+    if (!checked.ok()) {
+      self->refused = true;
+      self->problem = checked.error();
+      return false;
+    }
+    *size = checked.value();
+    return true;
+  }
+
+  PyObject* raise() const {
+    if (too_many_elements) {
+      PyErr_SetString(PyExc_MemoryError, kTooManyElements);
+      return nullptr;
+    }
+    if (refused) return raise_size_problem(problem, settings.indent);
+    PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
+    return nullptr;
+  }
+};
+
+// The result of write_string: one counting pass and one decoding copy (see
+// write/utf8_chars.h), all-ASCII output by one plain copy. The decoding
+// checks the sequences as it goes: output that does not decode into exactly
+// the characters counted means the writer itself is broken.
 PyObject* document_str(std::string_view bytes) {
-  // Where multi-byte characters are dense, the per-character work dominates
-  // and the interpreter's decoder does it faster; where they are sparse (the
-  // usual data document), skipping its provisional buffer and re-widening
-  // copy wins. The threshold is measured: 2% non-ASCII bytes gained 40-60%,
-  // 6% lost 30%. A dense start is taken as a dense document without
-  // counting the rest.
-  auto dense = [](const Utf8Count& c, size_t n) { return c.non_ascii > n / 32; };
-  constexpr size_t kSample = 64 * 1024;
-  if (bytes.size() > kSample && dense(count_utf8(bytes.data(), kSample), kSample))
-    return decoded_str(bytes);
   const Utf8Count count = count_utf8(bytes.data(), bytes.size());
   if (count.widest == 0) return str_from_ascii(bytes.data(), bytes.size());
-  if (dense(count, bytes.size())) return decoded_str(bytes);
   Ref str(PyUnicode_New(static_cast<Py_ssize_t>(count.chars), kWidestChar[count.widest]));
   if (!str) return nullptr;
   void* data = PyUnicode_DATA(str.get());
@@ -168,20 +201,17 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Settings s;
     if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
 
-    DocumentMeasure m;
-    if (!measure_document(slot[0], &m)) return nullptr;
-    uint64_t size;
-    if (!check_size(m, s, /*in_memory=*/true, &size)) return nullptr;
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
+    LateSizeCheck check{&record_of(root.get()), s};
     MemorySink sink;
+    sink.set_budget(LateSizeCheck::budget(), &LateSizeCheck::run, &check);
+    bool written;
     {
       Detached detached;
-      // The size is a lower bound (escaping only adds), so reserving it never
-      // over-allocates and spares most regrowth.
-      sink.reserve(static_cast<size_t>(size));
-      if (s.declaration) sink.write(kXmlDeclaration);
-      serialize_tree<RecordTree>(sink, &record_of(root.get()), s.indent);
+      written = (!s.declaration || sink.write(kXmlDeclaration)) &&
+                serialize_tree<RecordTree>(sink, &record_of(root.get()), s.indent);
     }
+    if (!written) return check.raise();
     return document_str(sink.bytes());
   });
 }
