@@ -96,14 +96,18 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 
 }  // namespace
 
-uint64_t KeyHashCache::miss(MapKey key, std::string_view name, Slot& s) noexcept {
-  if (!keyed_ || key.k0 != key_.k0 || key.k1 != key_.k1) {
-    for (Slot& other : slots_) other = Slot{};
-    key_ = key;
-    keyed_ = true;
+void KeyHashCache::rekey(MapKey key) noexcept {
+  key_ = key;
+  if (++gen_ == 0) {  // after 2^32 keys a generation number would recur
+    for (Slot& s : slots_) s = Slot{};
+    gen_ = 1;
   }
-  s = Slot{name.data(), name.size(), hash_key_bytes(key, name)};
-  return s.hash;
+}
+
+uint64_t KeyHashCache::miss(std::string_view name, Slot& s) noexcept {
+  const uint64_t h = hash_key_bytes(key_, name);
+  if (name.size() <= UINT32_MAX) s = Slot{name.data(), h, static_cast<uint32_t>(name.size()), gen_};
+  return h;
 }
 
 Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {

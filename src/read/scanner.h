@@ -30,26 +30,33 @@ struct Span {
 // Hashes of attribute names under one map key, remembered by name: the same
 // few names recur on element after element, and hashing them (SipHash-1-3)
 // costs more than looking them up here. Direct-mapped; a miss rehashes.
+// One per thread, kept from read to read: a new key starts a new
+// generation, which invalidates every slot without touching them.
 class KeyHashCache {
  public:
+  static KeyHashCache& for_this_thread() noexcept {
+    thread_local KeyHashCache cache;
+    return cache;
+  }
+
   uint64_t hash(MapKey key, std::string_view name) noexcept {
+    if (gen_ == 0 || key.k0 != key_.k0 || key.k1 != key_.k1) [[unlikely]] rekey(key);
     // The slot: first, middle and last byte and the length (names are never
     // empty), mixed by one multiply.
     const size_t n = name.size();
     const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
     const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
     Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
-    if (s.bytes != nullptr && s.len == n && keyed_ && key.k0 == key_.k0 && key.k1 == key_.k1 &&
-        same_bytes(s.bytes, name.data(), n))
-      return s.hash;
-    return miss(key, name, s);
+    if (s.gen == gen_ && s.len == n && same_bytes(s.bytes, name.data(), n)) return s.hash;
+    return miss(name, s);
   }
 
  private:
   struct Slot {
     const char* bytes = nullptr;
-    size_t len = 0;
     uint64_t hash = 0;
+    uint32_t len = 0;
+    uint32_t gen = 0;  // valid only in the current generation
   };
   // Equality of two short byte runs (attribute names), without a library call.
   static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
@@ -58,11 +65,12 @@ class KeyHashCache {
       if (a[i] != b[i]) return false;
     return true;
   }
-  // Hashes `name` into slot `s` (first clearing every slot when the key changed).
-  uint64_t miss(MapKey key, std::string_view name, Slot& s) noexcept;
+  void rekey(MapKey key) noexcept;
+  uint64_t miss(std::string_view name, Slot& s) noexcept;
+
   static constexpr size_t kSlots = 256;
   MapKey key_{};
-  bool keyed_ = false;
+  uint32_t gen_ = 0;  // 0 before the first key
   Slot slots_[kSlots] = {};
 };
 
@@ -147,7 +155,7 @@ class Scanner {
   const char* data_;
   uint64_t len_;
   const index::StructuralIndex& idx_;
-  mutable KeyHashCache key_hashes_;
+  KeyHashCache& key_hashes_ = KeyHashCache::for_this_thread();
 };
 
 }  // namespace orvex::read
