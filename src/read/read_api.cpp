@@ -68,6 +68,7 @@ class RecordSink {
     return n;
   }
   AttrMap& attrs(Handle h) noexcept { return h->rec.attrs; }
+  TableArena* tables(Handle h) noexcept { return &h->rec.slab->tables; }
   void attrs_done(Handle) noexcept {}
   void set_text(Handle h, SharedStr&& text) { h->rec.text = std::move(text); }
   void open(Handle) { first_child_.push_back(siblings_.size()); }
@@ -96,11 +97,27 @@ class RecordSink {
  private:
   // Blocks grow with the document, so a small one takes little memory and
   // a large one few allocations.
+  //
+  // Each block also has room for its nodes' attribute tables, sized by what
+  // the nodes of the block before wanted: more than they used when they ran
+  // out of room (later tables are allocated one by one), a little spare
+  // otherwise, so documents without attributes spend almost nothing on it.
   NodeSlab* new_slab() {
     slabs_.reserve(slabs_.size() + 1);
-    const size_t cap = slabs_.empty() ? 8 : std::min<size_t>(slabs_.back()->capacity * 2, 512);
+    size_t cap = 8;
+    if (!slabs_.empty()) {
+      const NodeSlab* prev = slabs_.back();
+      cap = std::min<size_t>(prev->capacity * 2, 256);
+      const char* start = reinterpret_cast<const char*>(const_cast<NodeSlab*>(prev)->node(prev->capacity));
+      const size_t region = static_cast<size_t>(prev->tables.end - start);
+      const size_t used = static_cast<size_t>(prev->tables.next - start);
+      const size_t per_node = used / prev->used;
+      table_per_node_ = region - used < region / 16 ? std::max(per_node, table_per_node_) * 2
+                                                   : per_node + 8;
+      table_per_node_ = std::min<size_t>(table_per_node_, 4096);
+    }
     doc_->retain();
-    NodeSlab* slab = NodeSlab::create(SourceHandle(doc_), cap);
+    NodeSlab* slab = NodeSlab::create(SourceHandle(doc_), cap, cap * table_per_node_);
     if (slab == nullptr) throw std::bad_alloc();
     slabs_.push_back(slab);
     return slab;
@@ -109,6 +126,7 @@ class RecordSink {
   SourceBuffer* doc_;  // held by the caller for the build, then by the blocks
   MapKey map_key_;
   std::vector<NodeSlab*> slabs_;     // in document order; the root is the first node
+  size_t table_per_node_ = 64;       // attribute table bytes per node in the next block
   std::vector<PyObject*> siblings_;  // children of the open elements, collected
   std::vector<size_t> first_child_;  // per open element: where its children start
 };

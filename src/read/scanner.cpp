@@ -120,7 +120,7 @@ Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key
   return el;
 }
 
-Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) const {
+Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, TableArena* arena) const {
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
   const size_t n = static_cast<size_t>(region.size());
@@ -128,7 +128,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
   // rehashes of a growing map on attribute-heavy tags.
   if (n >= 4) {
     size_t eq = count_byte(r, r + n, '=');
-    attrs.reserve(eq < 64 ? eq : 64);
+    attrs.reserve(eq < 64 ? eq : 64, arena);
   }
   size_t i = 0;
   size_t prev_end = 0;  // just past the previous attribute's closing quote

@@ -8,6 +8,7 @@
 //       // a new element, the last child of the innermost open one (or the
 //       // root when none is open)
 //   AttrMap& attrs(Handle);              // its empty map, scanned in place
+//   TableArena* tables(Handle);          // where its map's table may go, or null
 //   void attrs_done(Handle);             // after a successful scan
 //   void set_text(Handle, SharedStr&&);  // its trimmed text, when present
 //   void open(Handle);                   // it has an end tag: children follow
@@ -112,7 +113,7 @@ template <class Sink>
 auto TreeBuilder<Sink>::add_element(const Scanner::NameAndRegion& nr) -> Result<Handle, ReadError> {
   const Handle h = sink_.add(nr.name.start, nr.name.end);
   if (nr.region.size() != 0) {
-    auto scanned = scan_.scan_attributes(nr.region, sink_.attrs(h));
+    auto scanned = scan_.scan_attributes(nr.region, sink_.attrs(h), sink_.tables(h));
     if (!scanned) return fail(std::move(scanned).error());
     sink_.attrs_done(h);
   }
