@@ -1,6 +1,7 @@
-// The writer's UTF-8 to fixed-width characters conversion: counts and decoded
-// characters against a straightforward reference on random text of every
-// width and density, and malformed input refused without overrunning.
+// The writer's UTF-8 to fixed-width characters conversion: the widest class
+// and the decoded characters against a straightforward reference on random
+// text of every width and density, and malformed input refused without
+// overrunning.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,15 +55,19 @@ std::vector<uint32_t> random_text(std::mt19937& rng, size_t n, uint8_t max_class
   return cps;
 }
 
+// Decodes into as much room as there are bytes (what the writer gives) and
+// into exactly as much as there are characters.
 template <class Char>
 void expect_decodes(const std::string& bytes, const std::vector<uint32_t>& cps) {
-  std::vector<Char> out(cps.size() + 1, Char{0x5A});
-  ASSERT_TRUE(decode_utf8(bytes.data(), bytes.size(), out.data(), cps.size()));
-  for (size_t i = 0; i < cps.size(); ++i) ASSERT_EQ(out[i], cps[i]) << "at " << i;
-  EXPECT_EQ(out[cps.size()], Char{0x5A});  // nothing past the room
+  for (size_t room : {bytes.size(), cps.size()}) {
+    std::vector<Char> out(room + 1, Char{0x5A});
+    ASSERT_EQ(decode_utf8(bytes.data(), bytes.size(), out.data(), room), cps.size());
+    for (size_t i = 0; i < cps.size(); ++i) ASSERT_EQ(out[i], cps[i]) << "at " << i;
+    EXPECT_EQ(out[room], Char{0x5A});  // nothing past the room
+  }
 }
 
-TEST(WriteUtf8Chars, CountsAndDecodesRandomTextOfEveryWidthAndDensity) {
+TEST(WriteUtf8Chars, WidestClassAndDecodingOfRandomTextOfEveryWidthAndDensity) {
   std::mt19937 rng(7);
   for (uint8_t max_class = 0; max_class < 4; ++max_class) {
     for (unsigned per_mille : {1u, 20u, 300u, 1000u}) {
@@ -70,17 +75,11 @@ TEST(WriteUtf8Chars, CountsAndDecodesRandomTextOfEveryWidthAndDensity) {
         const std::vector<uint32_t> cps = random_text(rng, n, max_class, per_mille);
         std::string bytes;
         uint8_t widest = 0;
-        size_t non_ascii = 0;
         for (uint32_t c : cps) {
-          const size_t before = bytes.size();
           append_utf8(bytes, c);
-          if (c >= 0x80) non_ascii += bytes.size() - before;
           widest = std::max(widest, width_class(c));
         }
-        const Utf8Count count = count_utf8(bytes.data(), bytes.size());
-        ASSERT_EQ(count.chars, cps.size());
-        ASSERT_EQ(count.widest, widest);
-        ASSERT_EQ(count.non_ascii, non_ascii);
+        ASSERT_EQ(widest_class(bytes.data(), bytes.size()), widest);
         if (widest <= 1) expect_decodes<uint8_t>(bytes, cps);
         if (widest <= 2) expect_decodes<uint16_t>(bytes, cps);
         expect_decodes<uint32_t>(bytes, cps);
@@ -89,7 +88,7 @@ TEST(WriteUtf8Chars, CountsAndDecodesRandomTextOfEveryWidthAndDensity) {
   }
 }
 
-TEST(WriteUtf8Chars, MalformedOrMiscountedInputIsRefusedWithinBounds) {
+TEST(WriteUtf8Chars, MalformedOrTooLongInputIsRefusedWithinBounds) {
   const std::string cases[] = {
       "\x80",             // a stray continuation byte
       "ab\xC3",           // cut after a lead byte
@@ -98,22 +97,30 @@ TEST(WriteUtf8Chars, MalformedOrMiscountedInputIsRefusedWithinBounds) {
       "\xC3\x41",         // a lead byte followed by ASCII
       "\xC0\x80",         // an overlong lead
       "\x80\x80\x80\x80\x80\x80\x80\x80\x80",
+      // The same faults after a long ASCII run, where the vectors meet them.
+      std::string(40, 'a') + "\x80" + std::string(40, 'a'),
+      std::string(40, 'a') + "\xC3\x41" + std::string(40, 'a'),
+      std::string(40, 'a') + "\xE6\x97",
   };
   for (const std::string& bytes : cases) {
-    std::vector<uint32_t> out(bytes.size() + 2, 0);
-    const Utf8Count count = count_utf8(bytes.data(), bytes.size());
-    EXPECT_FALSE(decode_utf8(bytes.data(), bytes.size(), out.data(), count.chars)) << bytes;
-    EXPECT_EQ(out[count.chars], 0u);
+    std::vector<uint32_t> out(bytes.size() + 1, 0);
+    EXPECT_EQ(decode_utf8(bytes.data(), bytes.size(), out.data(), bytes.size()), kNotDecoded) << bytes;
+    EXPECT_EQ(out[bytes.size()], 0u);
   }
-  // Room for fewer or more characters than there are.
+  // Room for fewer characters than there are.
   const std::string ok = "caf\xC3\xA9 \xE6\x97\xA5";
   std::vector<uint16_t> out(8, 0);
-  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), out.data(), 5));
-  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), out.data(), 7));
-  EXPECT_TRUE(decode_utf8(ok.data(), ok.size(), out.data(), 6));
+  EXPECT_EQ(decode_utf8(ok.data(), ok.size(), out.data(), 5), kNotDecoded);
+  EXPECT_EQ(out[5], 0u);
+  EXPECT_EQ(decode_utf8(ok.data(), ok.size(), out.data(), 6), 6u);
+  EXPECT_EQ(decode_utf8(ok.data(), ok.size(), out.data(), 7), 6u);
+  const std::string long_ok = std::string(40, 'a') + ok;
+  std::vector<uint16_t> long_out(long_ok.size() + 1, 0);
+  EXPECT_EQ(decode_utf8(long_ok.data(), long_ok.size(), long_out.data(), 45), kNotDecoded);
+  EXPECT_EQ(long_out[45], 0u);
   // A character too wide for the width asked for.
   std::vector<uint8_t> narrow(8, 0);
-  EXPECT_FALSE(decode_utf8(ok.data(), ok.size(), narrow.data(), 6));
+  EXPECT_EQ(decode_utf8(ok.data(), ok.size(), narrow.data(), 8), kNotDecoded);
 }
 
 }  // namespace

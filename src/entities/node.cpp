@@ -168,8 +168,11 @@ PyObject* get_text(PyObject* self, void*) {
 
 PyObject* get_attrs(PyObject* self, void*) {
   const AttrMap& attrs = record_of(self).attrs;
+  // Read before the dict is made: the table is usually not in cache, and its
+  // fetch then overlaps the making of the dict instead of following it.
+  const bool empty = attrs.empty();
   Ref dict(PyDict_New());
-  if (!dict) return nullptr;
+  if (!dict || empty) return dict.release();
   for (const auto& e : attrs) {
     Ref k(cached_str(e.key));
     if (!k) return nullptr;

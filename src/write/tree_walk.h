@@ -13,6 +13,7 @@
 //   static void done(Element);                  // after its last byte is written
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -90,35 +91,70 @@ inline char* put_raw(char* o, const SharedStr& s, bool readable) noexcept {
   return o + n;
 }
 
-// Copies `s` escaped in `mode` when it is over-readable and holds nothing to
-// escape within its first blocks; otherwise writes it the general way.
+// A character's reference, padded so that it can be stored as one word.
+struct Reference {
+  char text[8];
+  size_t size;
+};
+inline constexpr Reference kReferences[] = {{"&amp;", 5}, {"&lt;", 4},   {"&gt;", 4},
+                                           {"&quot;", 6}, {"&apos;", 6}, {"&#9;", 4},
+                                           {"&#13;", 5},  {"&#10;", 5}};
+// Index into kReferences per byte (0 for the bytes never replaced).
+inline constexpr auto kReferenceIndex = [] {
+  std::array<uint8_t, 256> t{};
+  const char replaced[] = {'&', '<', '>', '"', '\'', '\t', '\r', '\n'};
+  for (uint8_t i = 0; i < 8; ++i) t[static_cast<uint8_t>(replaced[i])] = i;
+  return t;
+}();
+// A table rather than a switch: the characters met in a text follow no
+// pattern that a branch could learn.
+inline const Reference& reference_for(char c) noexcept {
+  return kReferences[kReferenceIndex[static_cast<uint8_t>(c)]];
+}
+
+// Writes `s` escaped in `mode` by 16-byte blocks that are tested and copied
+// whole. Where `s` is not over-readable, its last partial block is first
+// copied to a local block.
 template <EscapeMode mode>
 inline bool put_escaped(MemorySink& sink, const SharedStr& s) {
   const size_t n = s.size();
   if (n == 0) return true;
-  if (over_readable(s)) {
-    char* o = sink.room(n + kBlock);
-    if (o == nullptr) return false;
-    const char* p = s.data();
-    const char* const end = p + n;
-    while (true) {
-      const size_t left = static_cast<size_t>(end - p);
-      const uint32_t hits = escapable_bits<mode>(p) & low_bits(left);
-      std::memcpy(o, p, kBlock);
-      if (hits != 0) {
-        const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
-        sink.commit(o + k);
-        return escape(sink, std::string_view(p + k, left - k), mode);
-      }
+  const bool readable = over_readable(s);
+  // Room for the rest unescaped, a block stored past it and one reference.
+  constexpr size_t kSlack = kBlock + sizeof(Reference::text);
+  const char* p = s.data();
+  const char* const end = p + n;
+  char* o = sink.room(n + kSlack);
+  if (o == nullptr) return false;
+  while (true) {
+    const size_t left = static_cast<size_t>(end - p);
+    const char* block = p;
+    char local[kBlock];
+    if (left < kBlock && !readable) {
+      std::memset(local, 0, kBlock);
+      std::memcpy(local, p, left);
+      block = local;
+    }
+    const uint32_t hits = escapable_bits<mode>(block) & low_bits(left);
+    std::memcpy(o, block, kBlock);
+    if (hits == 0) {
       if (left <= kBlock) {
         sink.commit(o + left);
         return true;
       }
       p += kBlock;
       o += kBlock;
+      continue;
     }
+    const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
+    const Reference& ref = reference_for(block[k]);
+    std::memcpy(o + k, ref.text, sizeof(ref.text));
+    p += k + 1;
+    sink.commit(o + k + ref.size);
+    if (p == end) return true;
+    o = sink.room(static_cast<size_t>(end - p) + kSlack);
+    if (o == nullptr) return false;
   }
-  return escape(sink, s.sv(), mode);
 }
 
 }  // namespace fast
@@ -197,6 +233,7 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
     return put_line(sink, n);
   };
 
+  constexpr size_t kLongText = 512;
   Element e = root;
   bool have = true;
   while (have) {
@@ -221,6 +258,21 @@ bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
       if (!sink.write(">", 1)) return false;
       ++depth;
       if (text) {
+        // While a long text is copied there is time to fetch the next
+        // sibling from memory: the bytes of its name lie far from here in
+        // the document, its text (when references were decoded) elsewhere
+        // in the heap. Its record was asked for one sibling earlier. For
+        // short texts the extra loads cost more than they save.
+        if (text->size() >= kLongText && !open.empty()) {
+          const Open& parent = open.back();
+          const size_t count = Tree::child_count(parent.e);
+          if (parent.next < count) {
+            const Element next = Tree::child(parent.e, parent.next);
+            __builtin_prefetch(Tree::name(next).data());
+            if (const OptStr& t = Tree::text(next)) __builtin_prefetch(t->data());
+            if (parent.next + 1 < count) __builtin_prefetch(Tree::child(parent.e, parent.next + 1));
+          }
+        }
         if (!put_text(sink, *text)) return false;
         after_markup = false;
       }

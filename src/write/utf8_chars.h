@@ -1,9 +1,9 @@
 // Turning the writer's UTF-8 output into the fixed-width characters of a
-// Python str (1, 2 or 4 bytes each) in one counting pass and one copying
-// pass. The interpreter's decoder does the same work with validation, a
-// guess at the width that it revises (copying everything written so far)
-// when a wider character turns up, and a per-character loop from there on;
-// the writer's output is valid UTF-8 by construction and mostly ASCII.
+// Python str (1, 2 or 4 bytes each): one pass finds the width, one decodes.
+// The interpreter's decoder does the same work with validation, a guess at
+// the width that it revises (copying everything written so far) when a
+// wider character turns up, and a per-character loop from there on; the
+// writer's output is valid UTF-8 by construction and mostly ASCII.
 #pragma once
 
 #include <cstddef>
@@ -16,12 +16,9 @@
 
 namespace orvex {
 
-// Characters and the widest of them in valid UTF-8.
-struct Utf8Count {
-  size_t chars = 0;
-  size_t non_ascii = 0;  // bytes of multi-byte characters
-  uint8_t widest = 0;    // 0 ASCII, 1 up to U+00FF, 2 up to U+FFFF, 3 beyond
-};
+// What decode_utf8 returns for bytes that are not well formed UTF-8 or do
+// not fit the room given.
+inline constexpr size_t kNotDecoded = SIZE_MAX;
 
 // The largest character of each `widest` class (what a str of that width
 // is created for).
@@ -47,21 +44,8 @@ inline Utf8I8x16 load_i8x16(const uint8_t* s) noexcept {
   std::memcpy(&v, s, 16);
   return v;
 }
-// The lanes of a comparison result as two 64-bit words (0x00 / 0xFF bytes).
-inline bool any_lane(Utf8I8x16 m) noexcept {
-  uint64_t lo, hi;
-  std::memcpy(&lo, &m, 8);
-  std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 8, 8);
-  return (lo | hi) != 0;
-}
-inline unsigned first_lane(Utf8I8x16 m) noexcept {  // any_lane(m) must hold
-  uint64_t lo, hi;
-  std::memcpy(&lo, &m, 8);
-  std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 8, 8);
-  return lo ? unsigned(__builtin_ctzll(lo)) >> 3 : 8 + (unsigned(__builtin_ctzll(hi)) >> 3);
-}
 // How many bytes of `v` come before its first byte of 0x80 or above (16 if none).
-inline unsigned high_bits16(Utf8I8x16 v) noexcept {
+inline unsigned ascii_prefix16(Utf8I8x16 v) noexcept {
 #ifdef __SSE2__
   const unsigned mask = unsigned(_mm_movemask_epi8(reinterpret_cast<__m128i>(v)));
 #else
@@ -74,14 +58,6 @@ inline unsigned high_bits16(Utf8I8x16 v) noexcept {
 #endif
   return unsigned(__builtin_ctz(mask | 0x10000u));
 }
-inline size_t lane_sum(Utf8U8x16 v) noexcept {
-  uint64_t lo, hi;
-  std::memcpy(&lo, &v, 8);
-  std::memcpy(&hi, reinterpret_cast<const char*>(&v) + 8, 8);
-  constexpr uint64_t kEven = 0x00FF00FF00FF00FFull;
-  uint64_t pairs = (lo & kEven) + ((lo >> 8) & kEven) + (hi & kEven) + ((hi >> 8) & kEven);
-  return static_cast<size_t>((pairs * 0x0001000100010001ull) >> 48);
-}
 #endif
 
 // The widest class follows from the largest byte alone: continuation bytes
@@ -91,59 +67,28 @@ inline uint8_t widest_of_max_byte(uint8_t b) noexcept {
   return b < 0x80 ? 0 : b < 0xC4 ? 1 : b < 0xF0 ? 2 : 3;
 }
 
-inline Utf8Count count_utf8(const char* p, size_t n) noexcept {
+// The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
+// U+FFFF, 3 beyond) of valid UTF-8.
+inline uint8_t widest_class(const char* p, size_t n) noexcept {
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
-  size_t continuation = 0;
-  size_t non_ascii = 0;
   uint8_t max_byte = 0;
 #ifdef ORVEX_UTF8_VECTOR
-  // Mostly ASCII: 64 bytes are tested with one OR of four vectors. Blocks
-  // with high bytes add their per-lane counts into byte counters, which are
-  // summed before they can wrap.
-  Utf8U8x16 cont_acc{}, high_acc{}, max_acc{};
-  unsigned pending = 0;
-  auto flush = [&]() {
-    continuation += lane_sum(cont_acc);
-    non_ascii += lane_sum(high_acc);
-    cont_acc = Utf8U8x16{};
-    high_acc = Utf8U8x16{};
-    pending = 0;
+  // Lane-wise maximum, written with a mask (no vector ?: in every compiler).
+  auto max = [](Utf8U8x16 a, Utf8U8x16 b) {
+    return a ^ ((a ^ b) & reinterpret_cast<Utf8U8x16>(a < b));
   };
-  auto add_block = [&](Utf8I8x16 v) {
-    const Utf8I8x16 zero{};
-    high_acc -= reinterpret_cast<Utf8U8x16>(v < zero);
-    cont_acc -= reinterpret_cast<Utf8U8x16>(v < Utf8I8x16{} - 64);  // 0x80-0xBF
-    const Utf8U8x16 u = reinterpret_cast<Utf8U8x16>(v);
-    max_acc = max_acc > u ? max_acc : u;
-    if (++pending == 255) flush();
-  };
-  for (; e - s >= 64; s += 64) {
-    const Utf8I8x16 a = load_i8x16(s), b = load_i8x16(s + 16), c = load_i8x16(s + 32),
-                    d = load_i8x16(s + 48);
-    if (!any_lane((a | b | c | d) < Utf8I8x16{})) continue;
-    add_block(a);
-    add_block(b);
-    add_block(c);
-    add_block(d);
-  }
-  for (; e - s >= 16; s += 16) add_block(load_i8x16(s));
-  flush();
-  for (int i = 0; i < 16; ++i) max_byte = max_acc[i] > max_byte ? max_acc[i] : max_byte;
+  auto load = [](const uint8_t* q) { return reinterpret_cast<Utf8U8x16>(load_i8x16(q)); };
+  Utf8U8x16 acc{};
+  for (; e - s >= 64; s += 64)
+    acc = max(acc, max(max(load(s), load(s + 16)), max(load(s + 32), load(s + 48))));
+  for (; e - s >= 16; s += 16) acc = max(acc, load(s));
+  for (int i = 0; i < 16; ++i) max_byte = acc[i] > max_byte ? acc[i] : max_byte;
 #endif
-  for (; s != e; ++s) {
-    if (*s < 0x80) continue;
-    ++non_ascii;
-    if (*s < 0xC0) ++continuation;
-    if (*s > max_byte) max_byte = *s;
-  }
-  return {n - continuation, non_ascii, widest_of_max_byte(max_byte)};
+  for (; s != e; ++s) max_byte = *s > max_byte ? *s : max_byte;
+  return widest_of_max_byte(max_byte);
 }
 
-// Decodes UTF-8 into `out`, which has room for `room` characters, each
-// fitting `Char`. True when the bytes were well formed UTF-8 sequences that
-// filled `out` exactly. Never reads or writes out of bounds, whatever the
-// bytes.
 // Decodes the one character at `s` (which must be before `e`) into `*out`,
 // advancing both. False for a malformed sequence or one too wide for `Char`.
 template <class Char>
@@ -175,11 +120,12 @@ inline bool decode_one(const uint8_t*& s, const uint8_t* e, Char*& out) noexcept
 }
 
 // Decodes UTF-8 into `out`, which has room for `room` characters, each
-// fitting `Char`. True when the bytes were well formed UTF-8 sequences that
-// filled `out` exactly. Never reads or writes out of bounds, whatever the
-// bytes.
+// fitting `Char`: the number of characters, or kNotDecoded when the bytes
+// are not well formed UTF-8 sequences or their characters do not fit.
+// Never reads or writes out of bounds, whatever the bytes.
 template <class Char>
-bool decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
+size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
+  Char* const out_start = out;
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
   Char* const out_end = out + room;
@@ -196,12 +142,12 @@ bool decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
         const Utf8U16x16 w = __builtin_convertvector(reinterpret_cast<Utf8U8x16>(v), Utf8U16x16);
         std::memcpy(out, &w, 32);
       }
-      const unsigned ascii = high_bits16(v);
+      const unsigned ascii = ascii_prefix16(v);
       s += ascii;
       out += ascii;
       if (ascii == 16) continue;
       do {
-        if (!decode_one(s, e, out)) return false;
+        if (!decode_one(s, e, out)) return kNotDecoded;
       } while (s != e && *s >= 0x80 && out != out_end);
     }
   }
@@ -213,9 +159,9 @@ bool decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
       s += 8;
       continue;
     }
-    if (out == out_end || !decode_one(s, e, out)) return false;
+    if (out == out_end || !decode_one(s, e, out)) return kNotDecoded;
   }
-  return out == out_end;
+  return static_cast<size_t>(out - out_start);
 }
 
 }  // namespace orvex

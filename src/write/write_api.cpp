@@ -137,29 +137,37 @@ struct LateSizeCheck {
   }
 };
 
-// The result of write_string: one counting pass and one decoding copy (see
-// write/utf8_chars.h), all-ASCII output by one plain copy. The decoding
-// checks the sequences as it goes: output that does not decode into exactly
-// the characters counted means the writer itself is broken.
+// The result of write_string: one pass for the width of the widest
+// character, then one decoding copy (see write/utf8_chars.h); all-ASCII
+// output by one plain copy. A byte is at most one character, so the str is
+// made for as many characters as bytes and cut to the count decoded (a
+// shrink in place), which spares a pass that counts them. The decoding
+// checks the sequences as it goes: output that does not decode means the
+// writer itself is broken.
 PyObject* document_str(std::string_view bytes) {
-  const Utf8Count count = count_utf8(bytes.data(), bytes.size());
-  if (count.widest == 0) return str_from_ascii(bytes.data(), bytes.size());
-  Ref str(PyUnicode_New(static_cast<Py_ssize_t>(count.chars), kWidestChar[count.widest]));
-  if (!str) return nullptr;
-  void* data = PyUnicode_DATA(str.get());
+  const uint8_t widest = widest_class(bytes.data(), bytes.size());
+  if (widest == 0) return str_from_ascii(bytes.data(), bytes.size());
   const char* p = bytes.data();
   const size_t n = bytes.size();
-  bool decoded;
-  switch (PyUnicode_KIND(str.get())) {
-    case PyUnicode_1BYTE_KIND: decoded = decode_utf8(p, n, static_cast<Py_UCS1*>(data), count.chars); break;
-    case PyUnicode_2BYTE_KIND: decoded = decode_utf8(p, n, static_cast<Py_UCS2*>(data), count.chars); break;
-    default: decoded = decode_utf8(p, n, static_cast<Py_UCS4*>(data), count.chars); break;
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]);
+  if (str == nullptr) return nullptr;
+  void* data = PyUnicode_DATA(str);
+  size_t chars;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS1*>(data), n); break;
+    case PyUnicode_2BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS2*>(data), n); break;
+    default: chars = decode_utf8(p, n, static_cast<Py_UCS4*>(data), n); break;
   }
-  if (!decoded) {
+  if (chars == kNotDecoded) {
+    Py_DECREF(str);
     PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
     return nullptr;
   }
-  return str.release();
+  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(chars)) < 0) {
+    Py_XDECREF(str);
+    return nullptr;
+  }
+  return str;
 }
 
 class FdGuard {
