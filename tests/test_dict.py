@@ -62,6 +62,10 @@ def test_to_dict_builds_new_objects_and_repeats_shared_children():
     d["attrs"]["new"] = "x"
     assert top.to_dict()["children"] == [first, second]
     assert top.attrs == {}
+    # Nothing is kept from one call to the next, strs included.
+    again = top.to_dict()["children"][0]
+    assert again["name"] == first["name"] and again["name"] is not first["name"]
+    assert next(iter(again["attrs"])) is not next(iter(first["attrs"]))
 
 
 def test_to_dict_key_order_comes_from_fresh_maps():
