@@ -193,6 +193,32 @@ TEST(AttrMap, GrowsAndKeepsEveryEntry) {
   EXPECT_EQ(m.find("k5000"), nullptr);
 }
 
+// A table placed in an arena belongs to the arena: the map neither frees it
+// (the sanitizer stage would report a bad free) nor keeps using it once it
+// outgrows it, and a map whose arena is full allocates as before.
+TEST(AttrMap, TablesPlacedInAnArenaAreLeftToIt) {
+  alignas(8) char region[512];
+  TableArena arena{region, region + sizeof region};
+  {
+    AttrMap m;
+    m.reserve(3, &arena);
+    EXPECT_GT(arena.next, region);  // the first table went into the region
+    for (int i = 0; i < 100; ++i) m.insert(SharedStr::owned("k" + std::to_string(i)), SharedStr::owned("v"));
+    ASSERT_EQ(m.size(), 100u);
+    for (int i = 0; i < 100; ++i) ASSERT_NE(m.find("k" + std::to_string(i)), nullptr);
+  }
+  const char* after_first = arena.next;
+  AttrMap small;
+  small.reserve(3, &arena);
+  small.insert(SharedStr::owned("a"), SharedStr::owned("b"));
+  EXPECT_EQ(arena.next - after_first, after_first - region);  // same size again
+  AttrMap too_big;
+  too_big.reserve(40, &arena);  // does not fit what is left: allocated
+  EXPECT_EQ(arena.next - after_first, after_first - region);
+  too_big.insert(SharedStr::owned("x"), SharedStr::owned("y"));
+  EXPECT_EQ(too_big.find("x")->sv(), "y");
+}
+
 TEST(AttrMap, CloneKeepsKeyAndSlotOrderAndSharesViews) {
   SourceHandle buf(SourceBuffer::copy_of("abcdefghij", 10));
   AttrMap m;

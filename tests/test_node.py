@@ -31,6 +31,15 @@ def test_properties_return_new_objects_that_do_not_alias_the_record():
     assert len(n.children) == 1 and n.children is not n.children
 
 
+@pytest.mark.parametrize("make", [lambda: Node("name", {"key": "value"}, text="text"),
+                                  lambda: read_string('<name key="value">text</name>', "name")])
+def test_every_access_makes_new_strs(make):
+    a, b = make(), make()
+    for x, y in [(a.name, a.name), (a.name, b.name), (a.text, b.text),
+                 (next(iter(a.attrs)), next(iter(b.attrs))), (a.attrs["key"], b.attrs["key"])]:
+        assert x == y and x is not y
+
+
 def test_keyword_arguments_and_none_defaults():
     n = Node(text="t", children=None, attrs=None, name="x")
     assert (n.name, n.text, n.attrs, n.children) == ("x", "t", {}, [])

@@ -1,13 +1,13 @@
 // Node.to_dict and Node.from_dict. Both walk with explicit stacks: a tree a
 // million levels deep costs heap memory, never native stack.
 #include <array>
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "entities/node_map.h"
 #include "entities/py_str.h"
-#include "entities/str_cache.h"
 
 namespace orvex::py {
 
@@ -84,17 +84,52 @@ struct CallOrder {
   uint64_t attr_start = hash_key_bytes(next_map_key(), {});
 };
 
-// A new dict of the attributes. Names and keys come from the process-wide table of recent short strs
-// (entities/str_cache.h): a document repeats a few of them at every element.
-// Values and texts are made anew.
-PyObject* attrs_dict(const AttrMap& attrs, uint64_t start_seed) {
+// Element names and attribute keys repeat throughout a document. Within one
+// call, a short ASCII name or key equal to one made recently is handed out
+// again instead of being made anew: equal strs, one object, whose hash the
+// dicts then find already computed. The table is direct-mapped, so a lookup
+// is one hash of a few bytes and one comparison; it holds a reference to each
+// str it keeps and gives them back when the call ends.
+class NameStrs {
+ public:
+  NameStrs() = default;
+  NameStrs(const NameStrs&) = delete;
+  NameStrs& operator=(const NameStrs&) = delete;
+  ~NameStrs() {
+    for (PyObject* s : slots_) Py_XDECREF(s);
+  }
+
+  PyObject* get(const SharedStr& bytes) {
+    const size_t n = bytes.size();
+    const char* p = bytes.data();
+    if (n == 0 || n > kMaxLength || !all_ascii(p, n)) return str_from_utf8(bytes);
+    uint32_t h = static_cast<uint32_t>(n) * 0x9E3779B1u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x01000193u;
+    PyObject*& slot = slots_[(h >> 16) & (kSlots - 1)];
+    if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+        std::memcmp(PyUnicode_DATA(slot), p, n) == 0)
+      return Py_NewRef(slot);
+    PyObject* made = str_from_ascii(p, n);
+    if (made == nullptr) return nullptr;
+    Py_XSETREF(slot, Py_NewRef(made));
+    return made;
+  }
+
+ private:
+  static constexpr size_t kMaxLength = 64;
+  static constexpr size_t kSlots = 512;
+  PyObject* slots_[kSlots] = {};
+};
+
+// A new dict of the attributes.
+PyObject* attrs_dict(const AttrMap& attrs, uint64_t start_seed, NameStrs& names) {
   Ref dict(PyDict_New());
   if (!dict || attrs.empty()) return dict.release();
   const auto cap = static_cast<uint32_t>(attrs.capacity());
   const auto start = static_cast<uint32_t>(start_seed % cap);
   auto add = [&](AttrMap::const_iterator it, AttrMap::const_iterator end) {
     for (; it != end; ++it) {
-      Ref k(cached_str(it->key));
+      Ref k(names.get(it->key));
       if (!k) return false;
       Ref v(str_from_utf8(it->value));
       if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return false;
@@ -109,14 +144,15 @@ PyObject* attrs_dict(const AttrMap& attrs, uint64_t start_seed) {
 
 // The dict of one node, with its "children" list allocated at full length
 // but not yet filled; `*children` receives that list (borrowed from the dict).
-PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, PyObject** children) {
+PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, NameStrs& names,
+                    PyObject** children) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   for (Field f : order.fields) {
     Ref value;
     switch (f) {
-      case Field::Name: value = Ref(cached_str(rec.name)); break;
-      case Field::Attrs: value = Ref(attrs_dict(rec.attrs, order.attr_start)); break;
+      case Field::Name: value = Ref(names.get(rec.name)); break;
+      case Field::Attrs: value = Ref(attrs_dict(rec.attrs, order.attr_start, names)); break;
       case Field::Children:
         value = Ref(PyList_New(static_cast<Py_ssize_t>(rec.children.size())));
         *children = value.get();
@@ -142,10 +178,11 @@ struct Pending {
 PyObject* to_dict(PyObject* self) {
   CollectorPause pause;
   const CallOrder order;
+  NameStrs names;
   PyObject* list = nullptr;
   const NodeRecord& root_rec = record_of(self);
   // Until filled, a list holds null items; releasing it then is safe.
-  Ref root(node_dict(root_rec, order, &list));
+  Ref root(node_dict(root_rec, order, names, &list));
   if (!root) return nullptr;
   std::vector<Pending> stack;
   if (!root_rec.children.empty()) stack.push_back({&root_rec.children, list, 0});
@@ -158,7 +195,7 @@ PyObject* to_dict(PyObject* self) {
     const size_t i = top.next++;
     PyObject* target = top.list;
     const NodeRecord& rec = record_of((*top.children)[i]);
-    PyObject* dict = node_dict(rec, order, &list);  // may invalidate `top`
+    PyObject* dict = node_dict(rec, order, names, &list);  // may invalidate `top`
     if (dict == nullptr) return nullptr;
     PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), dict);
     if (!rec.children.empty()) stack.push_back({&rec.children, list, 0});

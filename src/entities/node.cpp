@@ -2,7 +2,6 @@
 #include "entities/node.h"
 
 #include "entities/py_str.h"
-#include "entities/str_cache.h"
 
 #include <string>
 #include <utility>
@@ -107,8 +106,10 @@ thread_local bool t_releasing = false;
 // `tp` is the object's type, passed in because a queued object's type field
 // holds the queue link.
 void destroy_node(NodeObject* n, PyTypeObject* tp) {
+  NodeSlab* slab = n->rec.slab;
   n->rec.~NodeRecord();
-  tp->tp_free(n);
+  if (slab == nullptr) tp->tp_free(n);
+  else if (--slab->live == 0) NodeSlab::destroy(slab);
   Py_DECREF(tp);
 }
 
@@ -156,7 +157,7 @@ PyObject* node_repr(PyObject* self) {
   });
 }
 
-PyObject* get_name(PyObject* self, void*) { return cached_str(record_of(self).name); }
+PyObject* get_name(PyObject* self, void*) { return str_from(record_of(self).name); }
 
 PyObject* get_text(PyObject* self, void*) {
   const OptStr& t = record_of(self).text;
@@ -172,7 +173,7 @@ PyObject* get_attrs(PyObject* self, void*) {
   Ref dict(PyDict_New());
   if (!dict || empty) return dict.release();
   for (const auto& e : attrs) {
-    Ref k(cached_str(e.key));
+    Ref k(str_from(e.key));
     if (!k) return nullptr;
     Ref v(str_from(e.value));
     if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;

@@ -61,21 +61,28 @@ inline size_t grown_capacity(size_t n, uint64_t at, size_t len) noexcept {
   return want > double(geometric) ? size_t(want) : geometric;
 }
 
-inline void add_text(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end) {
-  if (ix.text.size() == ix.text.capacity()) ix.text.reserve(grown_capacity(ix.text.size(), start, len));
+// The rare regrowths, kept out of line so that the appends below inline
+// into the builds' loops.
+[[gnu::noinline]] inline void grow_text(StructuralIndex& ix, size_t len, uint64_t at) {
+  ix.text.reserve(grown_capacity(ix.text.size(), at, len));
+}
+[[gnu::noinline]] inline void grow_constructs(StructuralIndex& ix, size_t len, uint64_t at) {
+  const size_t cap = grown_capacity(ix.tag_start.size(), at, len);
+  ix.tag_start.reserve(cap);
+  ix.tag_end.reserve(cap);
+  ix.kind.reserve(cap);
+  ix.name_offset.reserve(cap);
+  ix.name_len.reserve(cap);
+}
+
+[[gnu::always_inline]] inline void add_text(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end) {
+  if (ix.text.size() == ix.text.capacity()) [[unlikely]] grow_text(ix, len, start);
   ix.text.push_back({start, end});
 }
 
-inline void add_construct(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end, TagKind kind,
+[[gnu::always_inline]] inline void add_construct(StructuralIndex& ix, size_t len, uint64_t start, uint64_t end, TagKind kind,
                           uint64_t name_offset = 0, uint64_t name_len = 0) {
-  if (ix.tag_start.size() == ix.tag_start.capacity()) {
-    const size_t cap = grown_capacity(ix.tag_start.size(), start, len);
-    ix.tag_start.reserve(cap);
-    ix.tag_end.reserve(cap);
-    ix.kind.reserve(cap);
-    ix.name_offset.reserve(cap);
-    ix.name_len.reserve(cap);
-  }
+  if (ix.tag_start.size() == ix.tag_start.capacity()) [[unlikely]] grow_constructs(ix, len, start);
   ix.tag_start.push_back(start);
   ix.tag_end.push_back(end);
   ix.kind.push_back(kind);

@@ -1,6 +1,8 @@
-// The module functions read_string and read_file: bind the arguments, parse
-// with the interpreter released, then turn the PlainElement tree into Node
-// objects.
+// The module functions read_string and read_file: bind the arguments, then
+// parse and build the node records with the interpreter released, and make
+// them Node objects once attached again.
+#include <algorithm>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,7 +10,8 @@
 
 #include "entities/node.h"
 #include "read/file_source.h"
-#include "read/tree_builder.h"
+#include "read/tree_builder_impl.h"
+#include "storage/node_record.h"
 
 namespace orvex::py {
 
@@ -19,63 +22,127 @@ const char* const kReadFileParams[] = {"file_path", "root_tag"};
 const FuncDesc kReadString{"read_string()", kReadStringParams, 2, 2};
 const FuncDesc kReadFile{"read_file()", kReadFileParams, 2, 2};
 
-// Wraps the flat tree into Node objects from the back, so every element
-// comes after all of its descendants and finds its children on top of the
-// stack of wrapped nodes, first child topmost (see read/flat_tree.h). No
-// recursion, so any depth is safe. Names, attribute maps and texts move over
-// unchanged: views stay views. On failure every Node made so far and the
-// elements not yet wrapped are released and nullptr returned.
-PyObject* wrap_tree(read::FlatTree&& tree) {
-  // Wrapped nodes waiting for their parent, one strong reference each.
-  std::vector<PyObject*> made;
-  struct ReleaseMade {
-    std::vector<PyObject*>& v;
-    ~ReleaseMade() {
-      for (PyObject* o : v) Py_DECREF(o);
-    }
-  } guard{made};
+// Builds Node objects directly, while the interpreter is released: their
+// memory (blocks of many nodes, see NodeSlab) comes from the raw allocator,
+// which needs no interpreter, and their records are complete before any
+// object is seen. What is left for the attached thread is to make them
+// objects (commit()), one short loop.
+//
+// Each element's children are collected on one stack shared by all open
+// elements and handed over when its end tag comes, so every child list is
+// allocated once, at its final size. No recursion anywhere: failure and
+// success handle any depth.
+class RecordSink {
+ public:
+  using Handle = NodeObject*;
 
-  // One holder count per record, taken in one atomic step rather than one
-  // per record; the counts of records never made go back at the end.
-  auto& els = tree.elements;
-  tree.retain_for(els.size());
-  struct ReleaseUnused {
-    read::FlatTree& t;
-    ~ReleaseUnused() {
-      for (size_t k = 0; k < t.elements.size(); ++k) t.source->release();
+  explicit RecordSink(SourceBuffer* doc) noexcept : doc_(doc), map_key_(next_map_key()) {}
+  RecordSink(const RecordSink&) = delete;
+  RecordSink& operator=(const RecordSink&) = delete;
+  // Without a commit (a failed read, or one that failed to commit) the
+  // records are destroyed as plain memory: their child lists hold raw
+  // pointers, not references, until commit.
+  ~RecordSink() {
+    for (NodeSlab* slab : slabs_) {
+      for (size_t i = 0; i < slab->used; ++i) {
+        NodeRecord& rec = slab->node(i)->rec;
+        rec.children.clear();
+        rec.~NodeRecord();
+      }
+      NodeSlab::destroy(slab);
     }
-  } unused{tree};
-  while (!els.empty()) {
-    read::FlatElement& el = els.back();
-    NodeRecord rec(tree.map_key);
-    rec.source = tree.adopt();
-    rec.name = tree.name_of(el);
-    if (el.attrs) rec.attrs = std::move(tree.maps[el.attrs - 1]);
-    if (el.text) rec.text = std::move(tree.texts[el.text - 1]);
-    const size_t k = el.children;
-    rec.children.assign(made.rbegin(), made.rbegin() + static_cast<std::ptrdiff_t>(k));
-    made.resize(made.size() - k);  // the references now belong to the record
-    els.pop_back();
-    Ref node(wrap_record(std::move(rec)));
-    if (!node) return nullptr;
-    made.push_back(node.release());
   }
-  PyObject* root = made.back();
-  made.pop_back();
-  return root;
-}
+
+  MapKey map_key() const noexcept { return map_key_; }
+
+  Handle add(uint64_t name_start, uint64_t name_end) {
+    siblings_.push_back(nullptr);  // room first: nothing below can fail
+    NodeSlab* slab = slabs_.empty() ? nullptr : slabs_.back();
+    if (slab == nullptr || slab->used == slab->capacity) slab = new_slab();
+    NodeObject* n = slab->node(slab->used);
+    new (&n->rec) NodeRecord(map_key_);
+    ++slab->used;
+    n->rec.slab = slab;
+    n->rec.name = SharedStr::borrowed_view(doc_, name_start, name_end);
+    siblings_.back() = reinterpret_cast<PyObject*>(n);
+    return n;
+  }
+  AttrMap& attrs(Handle h) noexcept { return h->rec.attrs; }
+  TableArena* tables(Handle h) noexcept { return &h->rec.slab->tables; }
+  void attrs_done(Handle) noexcept {}
+  void set_text(Handle h, SharedStr&& text) { h->rec.text = std::move(text); }
+  void open(Handle) { first_child_.push_back(siblings_.size()); }
+  void close(Handle h) {
+    const size_t first = first_child_.back();
+    first_child_.pop_back();
+    h->rec.children.assign(siblings_.begin() + static_cast<std::ptrdiff_t>(first), siblings_.end());
+    siblings_.resize(first);
+  }
+  std::string_view name(Handle h) const noexcept { return h->rec.name.sv(); }
+
+  // Attached: turns every record into a Node object and returns the root (a
+  // new reference; each other node is referenced once, by its parent).
+  PyObject* commit() {
+    PyTypeObject* type = node_type();
+    if (type == nullptr) return nullptr;
+    for (NodeSlab* slab : slabs_) {
+      slab->live = slab->used;
+      for (size_t i = 0; i < slab->used; ++i) PyObject_Init(reinterpret_cast<PyObject*>(slab->node(i)), type);
+    }
+    PyObject* root = reinterpret_cast<PyObject*>(slabs_.front()->node(0));
+    slabs_.clear();
+    return root;
+  }
+
+ private:
+  // Blocks grow with the document, so a small one takes little memory and
+  // a large one few allocations.
+  //
+  // Each block also has room for its nodes' attribute tables, sized by what
+  // the nodes of the block before wanted: more than they used when they ran
+  // out of room (later tables are allocated one by one), a little spare
+  // otherwise, so documents without attributes spend almost nothing on it.
+  NodeSlab* new_slab() {
+    slabs_.reserve(slabs_.size() + 1);
+    size_t cap = 8;
+    if (!slabs_.empty()) {
+      const NodeSlab* prev = slabs_.back();
+      cap = std::min<size_t>(prev->capacity * 2, 256);
+      const char* start = reinterpret_cast<const char*>(const_cast<NodeSlab*>(prev)->node(prev->capacity));
+      const size_t region = static_cast<size_t>(prev->tables.end - start);
+      const size_t used = static_cast<size_t>(prev->tables.next - start);
+      const size_t per_node = used / prev->used;
+      table_per_node_ = region - used < region / 16 ? std::max(per_node, table_per_node_) * 2
+                                                   : per_node + 8;
+      table_per_node_ = std::min<size_t>(table_per_node_, 4096);
+    }
+    doc_->retain();
+    NodeSlab* slab = NodeSlab::create(SourceHandle(doc_), cap, cap * table_per_node_);
+    if (slab == nullptr) throw std::bad_alloc();
+    slabs_.push_back(slab);
+    return slab;
+  }
+
+  SourceBuffer* doc_;  // held by the caller for the build, then by the blocks
+  MapKey map_key_;
+  std::vector<NodeSlab*> slabs_;     // in document order; the root is the first node
+  size_t table_per_node_ = 64;       // attribute table bytes per node in the next block
+  std::vector<PyObject*> siblings_;  // children of the open elements, collected
+  std::vector<size_t> first_child_;  // per open element: where its children start
+};
 
 // What the detached phase of a read hands back.
 struct Parsed {
   std::optional<OsError> os_error;
-  std::optional<read::FlatResult> tree;
+  std::optional<Result<Unit, ReadError>> built;
+  std::optional<RecordSink> sink;
 };
 
-// After re-attaching: raises the error, or wraps the tree.
+// After re-attaching: raises the error, or makes the nodes.
 PyObject* finish(Parsed& p) {
   if (p.os_error) return raise_os_error(*p.os_error);
-  if (!*p.tree) return raise_read_error(p.tree->error());
-  return wrap_tree(std::move(*p.tree).value());
+  if (!*p.built) return raise_read_error(p.built->error());
+  return p.sink->commit();
 }
 
 }  // namespace
@@ -94,8 +161,9 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Parsed p;
     {
       Detached detached;
-      p.tree.emplace(read::build_flat_tree(doc.get(), root_tag));
-      doc.reset();  // from here on the tree's views hold the buffer
+      p.sink.emplace(doc.get());
+      p.built.emplace(read::build_into(doc.get(), root_tag, *p.sink));
+      doc.reset();  // from here on the node blocks hold the buffer
     }
     return finish(p);
   });
@@ -115,7 +183,10 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       Detached detached;
       auto doc = read::read_file_source(path);
       if (!doc) p.os_error = doc.error();
-      else p.tree.emplace(read::build_flat_tree(doc->get(), root_tag));
+      else {
+        p.sink.emplace(doc->get());
+        p.built.emplace(read::build_into(doc->get(), root_tag, *p.sink));
+      }
     }
     return finish(p);
   });

@@ -15,9 +15,14 @@ using index::TagKind;
 
 // Bytes that end an attribute name: attribute whitespace, quotes and '='.
 // Everything else, '<', '>', '/', '&' and non-ASCII bytes included, may appear.
-inline bool ends_attr_name(char c) noexcept {
-  return is_attr_space(c) || c == '"' || c == '\'' || c == '=';
+constexpr std::array<bool, 256> make_name_ends() {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '"', '\'', '='}) t[c] = true;
+  return t;
 }
+constexpr std::array<bool, 256> kEndsAttrName = make_name_ends();
+inline bool ends_attr_name(char c) noexcept { return kEndsAttrName[static_cast<uint8_t>(c)]; }
+
 
 // Bytes an attribute value's scan must look at: both quotes (one of them
 // closes the value), '<' (not allowed) and the bytes that make attribute
@@ -91,39 +96,18 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 
 }  // namespace
 
-uint64_t KeyHashCache::hash(MapKey key, std::string_view name) noexcept {
-  if (!keyed_ || key.k0 != key_.k0 || key.k1 != key_.k1) {
+void KeyHashCache::rekey(MapKey key) noexcept {
+  key_ = key;
+  if (++gen_ == 0) {  // after 2^32 keys a generation number would recur
     for (Slot& s : slots_) s = Slot{};
-    key_ = key;
-    keyed_ = true;
+    gen_ = 1;
   }
-  // The slot: first, middle and last byte and the length (names are never
-  // empty), mixed by one multiply.
-  const size_t n = name.size();
-  const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
-  const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
-  Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
-  if (s.bytes != nullptr && s.len == name.size() && std::memcmp(s.bytes, name.data(), name.size()) == 0)
-    return s.hash;
-  s = Slot{name.data(), name.size(), hash_key_bytes(key, name)};
-  return s.hash;
 }
 
-std::string_view Scanner::name_of(size_t i) const noexcept {
-  uint64_t n = name_len(i);
-  if (n == 0) return {};
-  uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == TagKind::End ? 2 : 1);
-  return bytes(start, start + n);
-}
-
-Result<Scanner::NameAndRegion, ReadError> Scanner::element_name(size_t i) const {
-  uint64_t start = idx_.tag_start[i];
-  uint64_t n = name_len(i);
-  if (n == 0) return malformed(start, "expected element name after '<'");
-  uint64_t r0 = start + 1 + n;
-  uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == TagKind::Empty ? 1 : 0);
-  if (r1 < r0) r1 = r0;
-  return NameAndRegion{{start + 1, r0}, {r0, r1}};
+uint64_t KeyHashCache::miss(std::string_view name, Slot& s) noexcept {
+  const uint64_t h = hash_key_bytes(key_, name);
+  if (name.size() <= UINT32_MAX) s = Slot{name.data(), h, static_cast<uint32_t>(name.size()), gen_};
+  return h;
 }
 
 Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {
@@ -136,7 +120,7 @@ Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key
   return el;
 }
 
-Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) const {
+Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, TableArena* arena) const {
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
   const size_t n = static_cast<size_t>(region.size());
@@ -144,7 +128,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
   // rehashes of a growing map on attribute-heavy tags.
   if (n >= 4) {
     size_t eq = count_byte(r, r + n, '=');
-    attrs.reserve(eq < 64 ? eq : 64);
+    attrs.reserve(eq < 64 ? eq : 64, arena);
   }
   size_t i = 0;
   size_t prev_end = 0;  // just past the previous attribute's closing quote
@@ -175,16 +159,19 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
     const uint64_t value_start = r0 + q + 1;
     const uint64_t value_end = r0 + scanned.close;
     // Without '&', TAB, LF or CR the value is its own decoding: a view.
-    auto value = scanned.decodes
-                     ? decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true)
-                     : Result<SharedStr, ReadError>(SharedStr::borrowed_view(doc_, value_start, value_end));
-    if (!value) return fail(std::move(value).error());
+    SharedStr value;
+    if (scanned.decodes) [[unlikely]] {
+      auto decoded = decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true);
+      if (!decoded) return fail(std::move(decoded).error());
+      value = std::move(decoded).value();
+    } else {
+      value = SharedStr::borrowed_view(doc_, value_start, value_end);
+    }
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
     if (!attrs.insert_hashed(key_hashes_.hash(attrs.map_key(), name),
-                             view({r0 + name_start, r0 + (name_start + name.size())}),
-                             std::move(value).value()))
+                             view({r0 + name_start, r0 + (name_start + name.size())}), std::move(value)))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 
     prev_end = scanned.close + 1;
@@ -192,19 +179,21 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs) co
   }
 }
 
-Result<std::string_view, ReadError> Scanner::check_end_tag_form(size_t i) const {
+Result<std::string_view, ReadError> Scanner::check_end_tag_tail(size_t i) const {
   const uint64_t start = idx_.tag_start[i];
   const std::string_view name = name_of(i);
   uint64_t tail = start + 2 + name.size();
   uint64_t end = idx_.tag_end[i];
-  if (tail < end && !all_unicode_space(bytes(tail, end)))
-    return malformed(start, quoted("malformed end tag </", name, ">"));
+  if (!all_unicode_space(bytes(tail, end))) return malformed(start, quoted("malformed end tag </", name, ">"));
   return name;
 }
 
-Result<Unit, ReadError> Scanner::check_markup_closed(size_t i) const {
-  if (idx_.tag_end[i] >= len_) return malformed(idx_.tag_start[i], "unterminated markup");
-  return Unit{};
+Failure<ReadError> Scanner::no_element_name(size_t i) const {
+  return malformed(idx_.tag_start[i], "expected element name after '<'");
+}
+
+Failure<ReadError> Scanner::unterminated_markup(size_t i) const {
+  return malformed(idx_.tag_start[i], "unterminated markup");
 }
 
 Result<Unit, ReadError> Scanner::check_comment(size_t i) const {

@@ -30,19 +30,47 @@ struct Span {
 // Hashes of attribute names under one map key, remembered by name: the same
 // few names recur on element after element, and hashing them (SipHash-1-3)
 // costs more than looking them up here. Direct-mapped; a miss rehashes.
+// One per thread, kept from read to read: a new key starts a new
+// generation, which invalidates every slot without touching them.
 class KeyHashCache {
  public:
-  uint64_t hash(MapKey key, std::string_view name) noexcept;
+  static KeyHashCache& for_this_thread() noexcept {
+    thread_local KeyHashCache cache;
+    return cache;
+  }
+
+  uint64_t hash(MapKey key, std::string_view name) noexcept {
+    if (gen_ == 0 || key.k0 != key_.k0 || key.k1 != key_.k1) [[unlikely]] rekey(key);
+    // The slot: first, middle and last byte and the length (names are never
+    // empty), mixed by one multiply.
+    const size_t n = name.size();
+    const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
+    const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
+    Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
+    if (s.gen == gen_ && s.len == n && same_bytes(s.bytes, name.data(), n)) return s.hash;
+    return miss(name, s);
+  }
 
  private:
   struct Slot {
     const char* bytes = nullptr;
-    size_t len = 0;
     uint64_t hash = 0;
+    uint32_t len = 0;
+    uint32_t gen = 0;  // valid only in the current generation
   };
+  // Equality of two short byte runs (attribute names), without a library call.
+  static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    for (size_t i = 0; i < n; ++i)
+      if (a[i] != b[i]) return false;
+    return true;
+  }
+  void rekey(MapKey key) noexcept;
+  uint64_t miss(std::string_view name, Slot& s) noexcept;
+
   static constexpr size_t kSlots = 256;
   MapKey key_{};
-  bool keyed_ = false;
+  uint32_t gen_ = 0;  // 0 before the first key
   Slot slots_[kSlots] = {};
 };
 
@@ -56,14 +84,23 @@ class Scanner {
     Span name;
     Span region;
   };
-  Result<NameAndRegion, ReadError> element_name(size_t i) const;
+  Result<NameAndRegion, ReadError> element_name(size_t i) const {
+    const uint64_t start = idx_.tag_start[i];
+    const uint64_t n = name_len(i);
+    if (n == 0) [[unlikely]] return no_element_name(i);
+    const uint64_t r0 = start + 1 + n;
+    uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == index::TagKind::Empty ? 1 : 0);
+    if (r1 < r0) r1 = r0;
+    return NameAndRegion{{start + 1, r0}, {r0, r1}};
+  }
 
   // The element with its name and attributes; every map uses `map_key`.
   Result<PlainElement, ReadError> scan_start_tag(size_t i, MapKey map_key) const;
 
   // The attribute scan of a tag's region, adding to `attrs` (which the tree
   // builder places where the element will live, to avoid moving it).
-  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs) const;
+  // A first table for the map may be placed in `arena`.
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, TableArena* arena = nullptr) const;
 
   // A view of document bytes, for an element that holds the document (see hold()).
   SharedStr view(Span s) const { return SharedStr::borrowed_view(doc_, s.start, s.end); }
@@ -74,9 +111,17 @@ class Scanner {
   }
 
   // The end tag's name (empty when the index has none for it).
-  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const;
+  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const {
+    const std::string_view name = name_of(i);
+    // Nearly always the '>' follows the name directly.
+    if (idx_.tag_start[i] + 2 + name.size() < idx_.tag_end[i]) [[unlikely]] return check_end_tag_tail(i);
+    return name;
+  }
 
-  Result<Unit, ReadError> check_markup_closed(size_t i) const;
+  Result<Unit, ReadError> check_markup_closed(size_t i) const {
+    if (idx_.tag_end[i] >= len_) [[unlikely]] return unterminated_markup(i);
+    return Unit{};
+  }
   Result<Unit, ReadError> check_comment(size_t i) const;
   // The content between "<![CDATA[" and "]]>".
   Result<Span, ReadError> check_cdata(size_t i) const;
@@ -87,9 +132,19 @@ class Scanner {
   Result<Unit, ReadError> check_text(const index::TextRange& range) const;
 
   // The index's name of construct i; empty past the end of its name list.
-  std::string_view name_of(size_t i) const noexcept;
+  std::string_view name_of(size_t i) const noexcept {
+    const uint64_t n = name_len(i);
+    if (n == 0) return {};
+    const uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == index::TagKind::End ? 2 : 1);
+    return bytes(start, start + n);
+  }
 
  private:
+  // The cold paths of the checks above.
+  Result<std::string_view, ReadError> check_end_tag_tail(size_t i) const;
+  Failure<ReadError> no_element_name(size_t i) const;
+  Failure<ReadError> unterminated_markup(size_t i) const;
+
   uint64_t name_len(size_t i) const noexcept {
     return i < idx_.name_len.size() ? idx_.name_len[i] : 0;
   }
@@ -101,7 +156,7 @@ class Scanner {
   const char* data_;
   uint64_t len_;
   const index::StructuralIndex& idx_;
-  mutable KeyHashCache key_hashes_;
+  KeyHashCache& key_hashes_ = KeyHashCache::for_this_thread();
 };
 
 }  // namespace orvex::read

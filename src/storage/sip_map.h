@@ -15,6 +15,23 @@
 
 namespace orvex {
 
+// A region of memory that hash tables may be placed in, owned and freed
+// whole by someone else (the reader's node blocks). A table placed here is
+// never freed by its map.
+struct TableArena {
+  char* next = nullptr;
+  char* end = nullptr;
+
+  // `bytes` (rounded up to 8) from the region, or null when it is used up.
+  void* take(size_t bytes) noexcept {
+    bytes = (bytes + 7) & ~size_t{7};
+    if (static_cast<size_t>(end - next) < bytes) return nullptr;
+    void* p = next;
+    next += bytes;
+    return p;
+  }
+};
+
 template <class V>
 class SipMap {
  public:
@@ -64,11 +81,13 @@ class SipMap {
   bool empty() const noexcept { return size() == 0; }
   size_t capacity() const noexcept { return cap_(); }
 
-  void reserve(size_t n) {
+  // Room for n entries. A first table may be placed in `arena` when it has
+  // room (otherwise, and for any later growth, tables are allocated).
+  void reserve(size_t n, TableArena* arena = nullptr) {
     if (n == 0) return;
     size_t want = 4;
     while (want - want / 8 < n) want *= 2;
-    if (want > cap_()) rehash(static_cast<uint32_t>(want));
+    if (want > cap_()) rehash(static_cast<uint32_t>(want), table_ == nullptr ? arena : nullptr);
   }
 
   // Inserts the pair. When the key is present the stored key stays, the value
@@ -81,7 +100,7 @@ class SipMap {
   // insert() with the key's hash under this map's key already computed
   // (hash_key_bytes(map_key(), key)), for callers that hash many maps' keys
   // under one map key and remember the results.
-  bool insert_hashed(uint64_t h, SharedStr key, V value) {
+  bool insert_hashed(uint64_t h, SharedStr&& key, V&& value) {
     {
       const uint32_t cap = cap_();
       if (cap == 0 || table_->size + 1 > cap - cap / 8) rehash(cap ? cap * 2 : 4);
@@ -156,7 +175,7 @@ class SipMap {
     const uint32_t cap = table_->cap;
     for (uint32_t i = 0; i < cap; ++i)
       if (meta()[i]) slots()[i].~Entry();
-    ::operator delete(table_);
+    if (!table_->external) ::operator delete(table_);
     table_ = nullptr;
   }
 
@@ -166,6 +185,8 @@ class SipMap {
   struct Table {
     uint32_t cap;
     uint32_t size;
+    uint32_t external;  // placed in a TableArena: not freed with the map
+    uint32_t unused;
   };
   static_assert(sizeof(Table) % alignof(Entry) == 0);
 
@@ -177,17 +198,21 @@ class SipMap {
   Entry* slots() const noexcept { return reinterpret_cast<Entry*>(table_ + 1); }
   uint8_t* meta() const noexcept { return reinterpret_cast<uint8_t*>(slots() + table_->cap); }
 
-  void allocate(uint32_t cap) {
-    void* block = ::operator new(sizeof(Table) + sizeof(Entry) * cap + cap);
+  void allocate(uint32_t cap, TableArena* arena = nullptr) {
+    const size_t bytes = sizeof(Table) + sizeof(Entry) * cap + cap;
+    void* block = arena != nullptr ? arena->take(bytes) : nullptr;
+    const bool external = block != nullptr;
+    if (!external) block = ::operator new(bytes);
     table_ = static_cast<Table*>(block);
     table_->cap = cap;
     table_->size = 0;
+    table_->external = external;
     std::memset(meta(), 0, cap);
   }
 
-  void rehash(uint32_t new_cap) {
+  void rehash(uint32_t new_cap, TableArena* arena = nullptr) {
     SipMap bigger(key_);
-    bigger.allocate(new_cap);
+    bigger.allocate(new_cap, arena);
     const uint32_t mask = new_cap - 1;
     const uint32_t cap = cap_();
     for (uint32_t i = 0; i < cap; ++i) {
