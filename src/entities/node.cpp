@@ -109,7 +109,7 @@ void destroy_node(NodeObject* n, PyTypeObject* tp) {
   NodeSlab* slab = n->rec.slab;
   n->rec.~NodeRecord();
   if (slab == nullptr) tp->tp_free(n);
-  else if (--slab->live == 0) NodeSlab::destroy(slab);
+  else if (slab->release_one()) NodeSlab::destroy(slab);
   Py_DECREF(tp);
 }
 

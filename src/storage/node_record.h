@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <new>
 #include <utility>
 #include <vector>
@@ -51,14 +52,27 @@ struct NodeObject {
 // of the document for all of their borrowed views. A block
 // is freed with the last of its nodes, so a node kept from a large tree
 // keeps its block (at most a few hundred nodes' memory) as well as the
-// document. Nodes are freed only with the interpreter lock held, which
-// guards `live`.
+// document. Nodes are freed with the interpreter lock held, which guards
+// `live`; builds without that lock count atomically.
 struct NodeSlab {
   SourceHandle doc;
   size_t capacity;     // nodes
   size_t used = 0;     // nodes made so far, from the front
+#ifdef Py_GIL_DISABLED
+  std::atomic<size_t> live{0};
+#else
   size_t live = 0;     // nodes not yet freed, once they are objects
+#endif
   TableArena tables;   // after the nodes: room for their attribute tables
+
+  // Counts one node freed; true when it was the last.
+  bool release_one() noexcept {
+#ifdef Py_GIL_DISABLED
+    return live.fetch_sub(1, std::memory_order_acq_rel) == 1;
+#else
+    return --live == 0;
+#endif
+  }
 
   NodeSlab(SourceHandle d, size_t cap) noexcept : doc(std::move(d)), capacity(cap) {}
   NodeObject* node(size_t i) noexcept {
