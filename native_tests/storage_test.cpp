@@ -198,7 +198,7 @@ TEST(AttrMap, GrowsAndKeepsEveryEntry) {
 // outgrows it, and a map whose arena is full allocates as before.
 TEST(AttrMap, TablesPlacedInAnArenaAreLeftToIt) {
   alignas(8) char region[512];
-  TableArena arena{region, region + sizeof region};
+  BlockArena arena{region, region + sizeof region};
   {
     AttrMap m;
     m.reserve(3, &arena);

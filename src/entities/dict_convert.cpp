@@ -170,7 +170,7 @@ PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, NameStrs& nam
 
 // A "children" list being filled: the node's children and the next to convert.
 struct Pending {
-  const std::vector<PyObject*>* children;
+  const ChildList* children;
   PyObject* list;  // borrowed: owned by the dict that holds it
   size_t next;
 };
@@ -242,7 +242,8 @@ PyObject* make_node(ConvertedMap& m, std::vector<PyObject*>&& children) {
   rec.attrs.reserve(m.attrs.size());
   for (auto& [k, v] : m.attrs) rec.attrs.insert(std::move(k), std::move(v));
   if (m.text_kind == ValueKind::String) rec.text = std::move(m.text);
-  rec.children = std::move(children);
+  rec.children.assign(children.data(), children.size());  // throws: the references stay with `children`
+  children.clear();                                        // they belong to the record now
   return wrap_record(std::move(rec));
 }
 

@@ -84,7 +84,16 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!conv_text(slot[0], "name", &text)) return nullptr;
     rec.name = SharedStr::owned(text);
     if (!is_default(slot[1]) && !convert_attrs(slot[1], &rec.attrs)) return nullptr;
-    if (!is_default(slot[2]) && !convert_children(slot[2], &rec.children)) return nullptr;
+    if (!is_default(slot[2])) {
+      std::vector<PyObject*> kids;
+      if (!convert_children(slot[2], &kids)) return nullptr;
+      try {
+        rec.children.assign(kids.data(), kids.size());
+      } catch (...) {
+        for (PyObject* c : kids) Py_DECREF(c);
+        throw;
+      }
+    }
     if (!is_default(slot[3])) {
       if (!conv_text(slot[3], "text", &text)) return nullptr;
       rec.text = SharedStr::owned(text);

@@ -45,7 +45,7 @@ struct TextMatch {
 // A node whose children are being visited: the next child to visit and the
 // depth left for those children.
 struct Frame {
-  const std::vector<PyObject*>* children;
+  const ChildList* children;
   size_t next;
   int32_t remaining;
 };

@@ -46,7 +46,7 @@ class RecordSink {
     for (NodeSlab* slab : slabs_) {
       for (size_t i = 0; i < slab->used; ++i) {
         NodeRecord& rec = slab->node(i)->rec;
-        rec.children.clear();
+        rec.children.forget();
         rec.~NodeRecord();
       }
       NodeSlab::destroy(slab);
@@ -68,14 +68,14 @@ class RecordSink {
     return n;
   }
   AttrMap& attrs(Handle h) noexcept { return h->rec.attrs; }
-  TableArena* tables(Handle h) noexcept { return &h->rec.slab->tables; }
+  BlockArena* tables(Handle h) noexcept { return &h->rec.slab->arena; }
   void attrs_done(Handle) noexcept {}
   void set_text(Handle h, SharedStr&& text) { h->rec.text = std::move(text); }
   void open(Handle) { first_child_.push_back(siblings_.size()); }
   void close(Handle h) {
     const size_t first = first_child_.back();
     first_child_.pop_back();
-    h->rec.children.assign(siblings_.begin() + static_cast<std::ptrdiff_t>(first), siblings_.end());
+    h->rec.children.assign(siblings_.data() + first, siblings_.size() - first, &h->rec.slab->arena);
     siblings_.resize(first);
   }
   std::string_view name(Handle h) const noexcept { return h->rec.name.sv(); }
@@ -109,8 +109,8 @@ class RecordSink {
       const NodeSlab* prev = slabs_.back();
       cap = std::min<size_t>(prev->capacity * 2, 256);
       const char* start = reinterpret_cast<const char*>(const_cast<NodeSlab*>(prev)->node(prev->capacity));
-      const size_t region = static_cast<size_t>(prev->tables.end - start);
-      const size_t used = static_cast<size_t>(prev->tables.next - start);
+      const size_t region = static_cast<size_t>(prev->arena.end - start);
+      const size_t used = static_cast<size_t>(prev->arena.next - start);
       const size_t per_node = used / prev->used;
       table_per_node_ = region - used < region / 16 ? std::max(per_node, table_per_node_) * 2
                                                    : per_node + 8;

@@ -120,7 +120,7 @@ Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key
   return el;
 }
 
-Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, TableArena* arena) const {
+Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, BlockArena* arena) const {
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
   const size_t n = static_cast<size_t>(region.size());

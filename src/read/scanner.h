@@ -100,7 +100,7 @@ class Scanner {
   // The attribute scan of a tag's region, adding to `attrs` (which the tree
   // builder places where the element will live, to avoid moving it).
   // A first table for the map may be placed in `arena`.
-  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, TableArena* arena = nullptr) const;
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, BlockArena* arena = nullptr) const;
 
   // A view of document bytes, for an element that holds the document (see hold()).
   SharedStr view(Span s) const { return SharedStr::borrowed_view(doc_, s.start, s.end); }

@@ -26,7 +26,7 @@ class FlatSink {
     return tree_.elements.size() - 1;
   }
   AttrMap& attrs(Handle) { return tree_.maps.emplace_back(tree_.map_key); }
-  TableArena* tables(Handle) noexcept { return nullptr; }
+  BlockArena* tables(Handle) noexcept { return nullptr; }
   void attrs_done(Handle h) {
     if (tree_.maps.back().empty()) tree_.maps.pop_back();  // only whitespace after the name
     else tree_.elements[h].attrs = tree_.maps.size();

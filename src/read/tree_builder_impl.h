@@ -8,7 +8,7 @@
 //       // a new element, the last child of the innermost open one (or the
 //       // root when none is open)
 //   AttrMap& attrs(Handle);              // its empty map, scanned in place
-//   TableArena* tables(Handle);          // where its map's table may go, or null
+//   BlockArena* tables(Handle);          // where its map's table may go, or null
 //   void attrs_done(Handle);             // after a successful scan
 //   void set_text(Handle, SharedStr&&);  // its trimmed text, when present
 //   void open(Handle);                   // it has an end tag: children follow

@@ -6,9 +6,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <utility>
-#include <vector>
 
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
@@ -17,6 +18,65 @@ namespace orvex {
 
 struct NodeSlab;
 
+// A node's children as an array of object pointers, 16 bytes in the record.
+// The array is allocated, or placed in a BlockArena (the reader's node
+// block), which frees it whole. The list holds the pointers only: the
+// record owning it holds one strong reference per entry and gives them back.
+class ChildList {
+ public:
+  ChildList() noexcept = default;
+  ChildList(ChildList&& o) noexcept : data_(o.data_), bits_(o.bits_) {
+    o.data_ = nullptr;
+    o.bits_ = 0;
+  }
+  ChildList& operator=(ChildList&& o) noexcept {
+    if (this != &o) {
+      free_array();
+      data_ = o.data_;
+      bits_ = o.bits_;
+      o.data_ = nullptr;
+      o.bits_ = 0;
+    }
+    return *this;
+  }
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+  ~ChildList() { free_array(); }
+
+  // Replaces the list by a copy of n pointers, placed in `arena` when it has
+  // room. Throws std::bad_alloc (the list is then empty).
+  void assign(PyObject* const* items, size_t n, BlockArena* arena = nullptr) {
+    free_array();
+    if (n == 0) return;
+    const size_t bytes = n * sizeof(PyObject*);
+    void* mem = arena != nullptr ? arena->take(bytes) : nullptr;
+    const bool external = mem != nullptr;
+    if (!external) mem = ::operator new(bytes);
+    std::memcpy(mem, items, bytes);
+    data_ = static_cast<PyObject**>(mem);
+    bits_ = n | (external ? kExternal : 0);
+  }
+  // Empties the list without touching the entries' references.
+  void forget() noexcept { free_array(); }
+
+  size_t size() const noexcept { return static_cast<size_t>(bits_ & ~kExternal); }
+  bool empty() const noexcept { return size() == 0; }
+  PyObject* operator[](size_t i) const noexcept { return data_[i]; }
+  PyObject* const* begin() const noexcept { return data_; }
+  PyObject* const* end() const noexcept { return data_ + size(); }
+
+ private:
+  static constexpr uint64_t kExternal = uint64_t{1} << 63;  // placed in an arena
+  void free_array() noexcept {
+    if (data_ != nullptr && (bits_ & kExternal) == 0) ::operator delete(data_);
+    data_ = nullptr;
+    bits_ = 0;
+  }
+
+  PyObject** data_ = nullptr;
+  uint64_t bits_ = 0;  // the size, and kExternal
+};
+
 struct NodeRecord {
   // The block a reader-made record lives in, which holds the document for
   // the record's borrowed views; null for records allocated one by one,
@@ -24,7 +84,7 @@ struct NodeRecord {
   NodeSlab* slab = nullptr;
   SharedStr name;
   AttrMap attrs;
-  std::vector<PyObject*> children;  // one strong reference per entry; may repeat
+  ChildList children;  // one strong reference per entry; may repeat
   OptStr text;                      // absent is distinct from empty
 
   NodeRecord() noexcept = default;
@@ -63,7 +123,7 @@ struct NodeSlab {
 #else
   size_t live = 0;     // nodes not yet freed, once they are objects
 #endif
-  TableArena tables;   // after the nodes: room for their attribute tables
+  BlockArena arena;    // after the nodes: room for their attribute tables and child lists
 
   // Counts one node freed; true when it was the last.
   bool release_one() noexcept {
@@ -86,8 +146,8 @@ struct NodeSlab {
     void* mem = PyMem_RawMalloc(node_bytes + table_bytes);
     if (mem == nullptr) return nullptr;
     auto* slab = new (mem) NodeSlab(std::move(doc), cap);
-    slab->tables.next = static_cast<char*>(mem) + node_bytes;
-    slab->tables.end = slab->tables.next + table_bytes;
+    slab->arena.next = static_cast<char*>(mem) + node_bytes;
+    slab->arena.end = slab->arena.next + table_bytes;
     return slab;
   }
   // Frees the block (its nodes' records must be gone already).

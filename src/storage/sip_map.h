@@ -15,10 +15,10 @@
 
 namespace orvex {
 
-// A region of memory that hash tables may be placed in, owned and freed
-// whole by someone else (the reader's node blocks). A table placed here is
-// never freed by its map.
-struct TableArena {
+// A region of memory that hash tables and child lists may be placed in,
+// owned and freed whole by someone else (the reader's node blocks). What is
+// placed here is never freed by its user.
+struct BlockArena {
   char* next = nullptr;
   char* end = nullptr;
 
@@ -83,7 +83,7 @@ class SipMap {
 
   // Room for n entries. A first table may be placed in `arena` when it has
   // room (otherwise, and for any later growth, tables are allocated).
-  void reserve(size_t n, TableArena* arena = nullptr) {
+  void reserve(size_t n, BlockArena* arena = nullptr) {
     if (n == 0) return;
     size_t want = 4;
     while (want - want / 8 < n) want *= 2;
@@ -185,7 +185,7 @@ class SipMap {
   struct Table {
     uint32_t cap;
     uint32_t size;
-    uint32_t external;  // placed in a TableArena: not freed with the map
+    uint32_t external;  // placed in a BlockArena: not freed with the map
     uint32_t unused;
   };
   static_assert(sizeof(Table) % alignof(Entry) == 0);
@@ -198,7 +198,7 @@ class SipMap {
   Entry* slots() const noexcept { return reinterpret_cast<Entry*>(table_ + 1); }
   uint8_t* meta() const noexcept { return reinterpret_cast<uint8_t*>(slots() + table_->cap); }
 
-  void allocate(uint32_t cap, TableArena* arena = nullptr) {
+  void allocate(uint32_t cap, BlockArena* arena = nullptr) {
     const size_t bytes = sizeof(Table) + sizeof(Entry) * cap + cap;
     void* block = arena != nullptr ? arena->take(bytes) : nullptr;
     const bool external = block != nullptr;
@@ -210,7 +210,7 @@ class SipMap {
     std::memset(meta(), 0, cap);
   }
 
-  void rehash(uint32_t new_cap, TableArena* arena = nullptr) {
+  void rehash(uint32_t new_cap, BlockArena* arena = nullptr) {
     SipMap bigger(key_);
     bigger.allocate(new_cap, arena);
     const uint32_t mask = new_cap - 1;
