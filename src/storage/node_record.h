@@ -18,63 +18,55 @@ namespace orvex {
 
 struct NodeSlab;
 
-// A node's children as an array of object pointers, 16 bytes in the record.
-// The array is allocated, or placed in a BlockArena (the reader's node
-// block), which frees it whole. The list holds the pointers only: the
-// record owning it holds one strong reference per entry and gives them back.
+// A node's children as an array of object pointers: 16 bytes in the record
+// instead of a vector's 24. The list holds the pointers only: the record
+// owning it holds one strong reference per entry and gives them back.
 class ChildList {
  public:
   ChildList() noexcept = default;
-  ChildList(ChildList&& o) noexcept : data_(o.data_), bits_(o.bits_) {
+  ChildList(ChildList&& o) noexcept : data_(o.data_), size_(o.size_) {
     o.data_ = nullptr;
-    o.bits_ = 0;
+    o.size_ = 0;
   }
   ChildList& operator=(ChildList&& o) noexcept {
     if (this != &o) {
-      free_array();
+      forget();
       data_ = o.data_;
-      bits_ = o.bits_;
+      size_ = o.size_;
       o.data_ = nullptr;
-      o.bits_ = 0;
+      o.size_ = 0;
     }
     return *this;
   }
   ChildList(const ChildList&) = delete;
   ChildList& operator=(const ChildList&) = delete;
-  ~ChildList() { free_array(); }
+  ~ChildList() { forget(); }
 
-  // Replaces the list by a copy of n pointers, placed in `arena` when it has
-  // room. Throws std::bad_alloc (the list is then empty).
-  void assign(PyObject* const* items, size_t n, BlockArena* arena = nullptr) {
-    free_array();
+  // Replaces the list by a copy of n pointers. Throws std::bad_alloc (the
+  // list is then empty).
+  void assign(PyObject* const* items, size_t n) {
+    forget();
     if (n == 0) return;
-    const size_t bytes = n * sizeof(PyObject*);
-    void* mem = arena != nullptr ? arena->take(bytes) : nullptr;
-    const bool external = mem != nullptr;
-    if (!external) mem = ::operator new(bytes);
-    std::memcpy(mem, items, bytes);
-    data_ = static_cast<PyObject**>(mem);
-    bits_ = n | (external ? kExternal : 0);
+    data_ = static_cast<PyObject**>(::operator new(n * sizeof(PyObject*)));
+    std::memcpy(data_, items, n * sizeof(PyObject*));
+    size_ = n;
   }
   // Empties the list without touching the entries' references.
-  void forget() noexcept { free_array(); }
-
-  size_t size() const noexcept { return static_cast<size_t>(bits_ & ~kExternal); }
-  bool empty() const noexcept { return size() == 0; }
-  PyObject* operator[](size_t i) const noexcept { return data_[i]; }
-  PyObject* const* begin() const noexcept { return data_; }
-  PyObject* const* end() const noexcept { return data_ + size(); }
-
- private:
-  static constexpr uint64_t kExternal = uint64_t{1} << 63;  // placed in an arena
-  void free_array() noexcept {
-    if (data_ != nullptr && (bits_ & kExternal) == 0) ::operator delete(data_);
+  void forget() noexcept {
+    ::operator delete(data_);
     data_ = nullptr;
-    bits_ = 0;
+    size_ = 0;
   }
 
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  PyObject* operator[](size_t i) const noexcept { return data_[i]; }
+  PyObject* const* begin() const noexcept { return data_; }
+  PyObject* const* end() const noexcept { return data_ + size_; }
+
+ private:
   PyObject** data_ = nullptr;
-  uint64_t bits_ = 0;  // the size, and kExternal
+  size_t size_ = 0;
 };
 
 struct NodeRecord {
@@ -123,7 +115,7 @@ struct NodeSlab {
 #else
   size_t live = 0;     // nodes not yet freed, once they are objects
 #endif
-  BlockArena arena;    // after the nodes: room for their attribute tables and child lists
+  BlockArena arena;    // after the nodes: room for their attribute tables
 
   // Counts one node freed; true when it was the last.
   bool release_one() noexcept {

@@ -15,9 +15,9 @@
 
 namespace orvex {
 
-// A region of memory that hash tables and child lists may be placed in,
-// owned and freed whole by someone else (the reader's node blocks). What is
-// placed here is never freed by its user.
+// A region of memory that hash tables may be placed in, owned and freed
+// whole by someone else (the reader's node blocks). A table placed here is
+// never freed by its map.
 struct BlockArena {
   char* next = nullptr;
   char* end = nullptr;
