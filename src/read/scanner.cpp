@@ -96,9 +96,8 @@ std::string quoted(const char* before, std::string_view name, const char* after)
 
 }  // namespace
 
-void KeyHashCache::rekey(MapKey key) noexcept {
-  key_ = key;
-  if (++gen_ == 0) {  // after 2^32 keys a generation number would recur
+void KeyHashCache::next_generation() noexcept {
+  if (++gen_ == 0) {  // after 2^32 generations a number would recur
     for (Slot& s : slots_) s = Slot{};
     gen_ = 1;
   }
@@ -106,7 +105,12 @@ void KeyHashCache::rekey(MapKey key) noexcept {
 
 uint64_t KeyHashCache::miss(std::string_view name, Slot& s) noexcept {
   const uint64_t h = hash_key_bytes(key_, name);
-  if (name.size() <= UINT32_MAX) s = Slot{name.data(), h, static_cast<uint32_t>(name.size()), gen_};
+  if (!name.empty() && name.size() <= kMaxName) {  // longer names are hashed every time
+    std::memcpy(s.bytes, name.data(), name.size());
+    s.hash = h;
+    s.len = static_cast<uint32_t>(name.size());
+    s.gen = gen_;
+  }
   return h;
 }
 

@@ -30,14 +30,19 @@ struct Span {
 // Hashes of attribute names under one map key, remembered by name: the same
 // few names recur on element after element, and hashing them (SipHash-1-3)
 // costs more than looking them up here. Direct-mapped; a miss rehashes.
-// One per thread, kept from read to read: a new key starts a new
-// generation, which invalidates every slot without touching them.
+// One per thread, kept from read to read: names of up to 16 bytes are kept
+// as copies (never as pointers into a document that may be gone), and each
+// document or new key starts a new generation, which invalidates every slot
+// without touching them.
 class KeyHashCache {
  public:
   static KeyHashCache& for_this_thread() noexcept {
     thread_local KeyHashCache cache;
     return cache;
   }
+
+  // Forgets every name remembered so far (called for each new document).
+  void start_document() noexcept { next_generation(); }
 
   uint64_t hash(MapKey key, std::string_view name) noexcept {
     if (gen_ == 0 || key.k0 != key_.k0 || key.k1 != key_.k1) [[unlikely]] rekey(key);
@@ -52,20 +57,24 @@ class KeyHashCache {
   }
 
  private:
+  static constexpr size_t kMaxName = 16;
   struct Slot {
-    const char* bytes = nullptr;
+    char bytes[kMaxName] = {};
     uint64_t hash = 0;
-    uint32_t len = 0;
+    uint32_t len = 0;  // 0: holds nothing (names are never empty)
     uint32_t gen = 0;  // valid only in the current generation
   };
-  // Equality of two short byte runs (attribute names), without a library call.
+  // Equality of a short byte run with a kept name, without a library call.
   static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
     for (size_t i = 0; i < n; ++i)
       if (a[i] != b[i]) return false;
     return true;
   }
-  void rekey(MapKey key) noexcept;
+  void rekey(MapKey key) noexcept {
+    key_ = key;
+    next_generation();
+  }
+  void next_generation() noexcept;
   uint64_t miss(std::string_view name, Slot& s) noexcept;
 
   static constexpr size_t kSlots = 256;
@@ -77,7 +86,9 @@ class KeyHashCache {
 class Scanner {
  public:
   Scanner(SourceBuffer* doc, const index::StructuralIndex& idx) noexcept
-      : doc_(doc), data_(doc->data()), len_(doc->size()), idx_(idx) {}
+      : doc_(doc), data_(doc->data()), len_(doc->size()), idx_(idx) {
+    key_hashes_.start_document();
+  }
 
   // A start or empty-element tag's name and its attribute region.
   struct NameAndRegion {
