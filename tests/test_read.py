@@ -380,6 +380,33 @@ def test_quote_dense_documents_read_like_sparse_ones(body):
     assert dense.attrs == {f"a{k}": str(k) for k in range(30)}
 
 
+# A document type declaration ends at its first '>' outside its literals and
+# internal subset, in both builds of the index.
+@pytest.mark.parametrize(
+    "doctype, body, root, expected",
+    [
+        ("""<!DOCTYPE r [<!ENTITY x "a>b<a k='1'/>">]>""", "<r><a/></r>", "a", leaf("a")),
+        ('<!DOCTYPE doc [<!ELEMENT doc (foo)><!ELEMENT foo (#PCDATA)><!ENTITY e "&#60;foo></foo>">]>',
+         "<doc><foo>x</foo></doc>", "doc", leaf("doc", children=[leaf("foo", text="x")])),
+        ("<!DOCTYPE r SYSTEM 'a>b' [<!-- ' ] > --><?pi \" ]?><!ATTLIST r a CDATA '>'>]>", "<r>t</r>", "r",
+         leaf("r", text="t")),
+        ("<!DOCTYPE r>", "<r><!DOCTYPE x [<y/>]>t</r>", "r", leaf("r", text="t")),
+    ],
+)
+def test_document_type_declarations_with_literals_and_subsets(doctype, body, root, expected):
+    assert shape(read_string(doctype + body, root)) == expected
+    # Dense double quotes on the first element send the same document to the
+    # quote-aware build of the index.
+    dense = read_string(doctype + body.replace(">", f" {DENSE}>", 1), root)
+    sparse = read_string(doctype + body.replace(">", f" {SPARSE}>", 1), root)
+    assert shape(dense) == shape(sparse)
+
+
+def test_entities_of_the_internal_subset_stay_unknown():
+    doc = '<!DOCTYPE r [<!ENTITY e "x>y">]><r>&e;</r>'
+    assert read_error(doc, "r") == f"unknown entity reference '&e;' at byte {doc.index('&e;')}"
+
+
 def test_quote_dense_unterminated_comment():
     doc = f"<r {DENSE}>x<!-- never closed</r>"
     assert read_error(doc, "r") == f"malformed XML at byte {doc.index('<!--')}: unterminated comment"

@@ -1,7 +1,7 @@
 // The Node class: construction, the read-only properties, repr, and release.
-#include "entities/node.h"
+#include "py/node.h"
 
-#include "entities/py_str.h"
+#include "py/py_str.h"
 
 #include <string>
 #include <utility>
@@ -79,7 +79,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[4];
     if (!bind_tuple(kNewDesc, args, kwargs, slot)) return nullptr;
-    NodeRecord rec;
+    NewRecord rec;
     std::string_view text;
     if (!conv_text(slot[0], "name", &text)) return nullptr;
     rec.name = SharedStr::owned(text);
@@ -88,7 +88,8 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       std::vector<PyObject*> kids;
       if (!convert_children(slot[2], &kids)) return nullptr;
       try {
-        rec.children.assign(kids.data(), kids.size());
+        // Copied bytewise: the list holds the same pointers, seen as nodes.
+        rec.children.assign(reinterpret_cast<Node* const*>(kids.data()), kids.size());
       } catch (...) {
         for (PyObject* c : kids) Py_DECREF(c);
         throw;
@@ -100,7 +101,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+    new (&as_node(self)->rec) NodeRecord(std::move(rec));
     return self;
   });
 }
@@ -109,13 +110,20 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // on: a chain a million levels deep would overflow the native stack. So a
 // release that happens while another is in progress on this thread is only
 // queued, and the outermost call works the queue off in a loop.
-thread_local NodeObject* t_release_queue = nullptr;
+thread_local Node* t_release_queue = nullptr;
 thread_local bool t_releasing = false;
+
+// Objects whose release was postponed are linked through their type field:
+// the object is dead and unreachable by then, and every Node has the one
+// Node type (the class cannot be subclassed), which the deallocator knows.
+void set_trash_next(Node* n, Node* next) noexcept { n->head.type = next; }
+Node* trash_next(Node* n) noexcept { return static_cast<Node*>(n->head.type); }
 
 // `tp` is the object's type, passed in because a queued object's type field
 // holds the queue link.
-void destroy_node(NodeObject* n, PyTypeObject* tp) {
+void destroy_node(Node* n, PyTypeObject* tp) {
   NodeSlab* slab = n->rec.slab;
+  release_children(n->rec);
   n->rec.~NodeRecord();
   if (slab == nullptr) tp->tp_free(n);
   else if (slab->release_one()) NodeSlab::destroy(slab);
@@ -123,7 +131,7 @@ void destroy_node(NodeObject* n, PyTypeObject* tp) {
 }
 
 void node_dealloc(PyObject* self) {
-  auto* n = reinterpret_cast<NodeObject*>(self);
+  Node* n = as_node(self);
   if (t_releasing) {
     set_trash_next(n, t_release_queue);
     t_release_queue = n;
@@ -131,7 +139,7 @@ void node_dealloc(PyObject* self) {
   }
   t_releasing = true;
   destroy_node(n, Py_TYPE(self));
-  while (NodeObject* next = t_release_queue) {
+  while (Node* next = t_release_queue) {
     t_release_queue = trash_next(next);
     destroy_node(next, node_type_unchecked());
   }
@@ -147,7 +155,7 @@ void node_dealloc(PyObject* self) {
 // the cycle collector (children are immutable, so no cycle can form).
 // The raw allocator is the C allocator, seen by tracemalloc.
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t) {
-  void* mem = PyMem_RawMalloc(sizeof(NodeObject));
+  void* mem = PyMem_RawMalloc(sizeof(Node));
   if (mem == nullptr) return PyErr_NoMemory();
   return PyObject_Init(static_cast<PyObject*>(mem), type);
 }
@@ -195,7 +203,7 @@ PyObject* get_children(PyObject* self, void*) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(children.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < children.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(children[i]));
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(as_object(children[i])));
   return list;
 }
 
@@ -240,7 +248,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(NodeObject)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
@@ -257,11 +265,16 @@ PyObject* wrap_record(NodeRecord&& rec) {
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
-    NodeRecord dropped(std::move(rec));
+    release_children(rec);
     return nullptr;
   }
-  new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+  new (&as_node(self)->rec) NodeRecord(std::move(rec));
   return self;
+}
+
+void release_children(NodeRecord& rec) noexcept {
+  for (Node* c : rec.children) Py_DECREF(as_object(c));
+  rec.children.forget();
 }
 
 PyObject* str_from(const SharedStr& s) { return str_from_utf8(s); }
