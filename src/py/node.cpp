@@ -107,23 +107,22 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 // Releasing a node releases its children, which may release theirs, and so
-// on: a chain a million levels deep would overflow the native stack. So a
-// release that happens while another is in progress on this thread is only
-// queued, and the outermost call works the queue off in a loop.
-thread_local Node* t_release_queue = nullptr;
-thread_local bool t_releasing = false;
+// on: a chain a million levels deep would overflow the native stack. So the
+// outermost release walks the dying subtree itself, depth first, and a
+// release that happens meanwhile (a child's count reaching zero) only hands
+// the child to that walk. Each dying node is finished right after its own
+// subtree, while its memory is still in cache, and the walk needs no memory
+// of its own: a dead node's header holds its place in the walk (the count
+// field the next child to release, the type field the node it was a child
+// of). Releases run with the interpreter lock held, which guards this state.
+Node* g_handed = nullptr;  // nodes released while the walk runs, linked through their type field
+bool g_releasing = false;
 
-// Objects whose release was postponed are linked through their type field:
-// the object is dead and unreachable by then, and every Node has the one
-// Node type (the class cannot be subclassed), which the deallocator knows.
-void set_trash_next(Node* n, Node* next) noexcept { n->head.type = next; }
-Node* trash_next(Node* n) noexcept { return static_cast<Node*>(n->head.type); }
-
-// `tp` is the object's type, passed in because a queued object's type field
-// holds the queue link.
-void destroy_node(Node* n, PyTypeObject* tp) {
+// Gives back what a dead node holds, and its memory. Its children have been
+// released already.
+void finish_node(Node* n, PyTypeObject* tp) noexcept {
   NodeSlab* slab = n->rec.slab;
-  release_children(n->rec);
+  n->rec.children.forget();
   n->rec.~NodeRecord();
   if (slab == nullptr) tp->tp_free(n);
   else if (slab->release_one()) NodeSlab::destroy(slab);
@@ -132,18 +131,35 @@ void destroy_node(Node* n, PyTypeObject* tp) {
 
 void node_dealloc(PyObject* self) {
   Node* n = as_node(self);
-  if (t_releasing) {
-    set_trash_next(n, t_release_queue);
-    t_release_queue = n;
+  if (g_releasing) {
+    n->head.type = g_handed;
+    g_handed = n;
     return;
   }
-  t_releasing = true;
-  destroy_node(n, Py_TYPE(self));
-  while (Node* next = t_release_queue) {
-    t_release_queue = trash_next(next);
-    destroy_node(next, node_type_unchecked());
+  g_releasing = true;
+  PyTypeObject* const tp = Py_TYPE(self);
+  n->head.refcnt = 0;
+  n->head.type = nullptr;
+  for (Node* top = n; top != nullptr;) {
+    const ChildList& kids = top->rec.children;
+    const size_t i = static_cast<size_t>(top->head.refcnt);
+    if (i == kids.size()) {
+      Node* parent = static_cast<Node*>(top->head.type);
+      finish_node(top, tp);
+      top = parent;
+      continue;
+    }
+    top->head.refcnt = static_cast<intptr_t>(i + 1);
+    if (i + 1 < kids.size()) __builtin_prefetch(kids[i + 1]);
+    Py_DECREF(as_object(kids[i]));
+    while (Node* d = g_handed) {  // the child died: walk its subtree next
+      g_handed = static_cast<Node*>(d->head.type);
+      d->head.refcnt = 0;
+      d->head.type = top;
+      top = d;
+    }
   }
-  t_releasing = false;
+  g_releasing = false;
 }
 
 // Node objects come from the C allocator rather than the interpreter's small

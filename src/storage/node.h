@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "storage/raw_memory.h"
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
 
@@ -31,20 +32,12 @@ struct ObjectHead {
 struct Node;
 struct NodeSlab;
 
-// Where node memory comes from: the interpreter layer installs its raw
-// allocator (which tracemalloc sees); plain malloc until then.
-struct NodeMemory {
-  void* (*alloc)(size_t);
-  void (*free)(void*);
-};
-void set_node_memory(NodeMemory m) noexcept;
-void* alloc_node_memory(size_t bytes) noexcept;
-void free_node_memory(void* p) noexcept;
-
 // A node's children as an array of pointers: 16 bytes in the record instead
 // of a vector's 24. The list holds the pointers only; once the nodes are
 // objects, the record holds one strong reference per entry, which the
-// interpreter layer gives back.
+// interpreter layer gives back. The array is its own allocation, or placed
+// in memory that someone else frees (the reader's lists live with their
+// document, see SourceBuffer::hold_block).
 class ChildList {
  public:
   ChildList() noexcept = default;
@@ -70,22 +63,31 @@ class ChildList {
     std::memcpy(data_, items, n * sizeof(Node*));
     size_ = n;
   }
+  // The list of n pointers copied into `memory`, which someone else frees.
+  void place(Node** memory, Node* const* items, size_t n) noexcept {
+    forget();
+    if (n == 0) return;
+    std::memcpy(memory, items, n * sizeof(Node*));
+    data_ = memory;
+    size_ = n | kPlaced;
+  }
   // Empties the list without touching the entries.
   void forget() noexcept {
-    ::operator delete(data_);
+    if (!(size_ & kPlaced)) ::operator delete(data_);
     data_ = nullptr;
     size_ = 0;
   }
 
-  size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  size_t size() const noexcept { return size_ & ~kPlaced; }
+  bool empty() const noexcept { return size() == 0; }
   Node* operator[](size_t i) const noexcept { return data_[i]; }
   Node* const* begin() const noexcept { return data_; }
-  Node* const* end() const noexcept { return data_ + size_; }
+  Node* const* end() const noexcept { return data_ + size(); }
 
  private:
+  static constexpr size_t kPlaced = size_t{1} << 63;
   Node** data_ = nullptr;
-  size_t size_ = 0;
+  size_t size_ = 0;  // top bit: the array is placed, not owned
 };
 
 struct NodeRecord {
@@ -136,7 +138,7 @@ struct NodeSlab {
   // when memory is short.
   static NodeSlab* create(SourceHandle doc, size_t cap, size_t table_bytes) noexcept {
     const size_t node_bytes = kHeader + cap * sizeof(Node);
-    void* mem = alloc_node_memory(node_bytes + table_bytes);
+    void* mem = raw_alloc(node_bytes + table_bytes);
     if (mem == nullptr) return nullptr;
     auto* slab = new (mem) NodeSlab(std::move(doc), cap);
     slab->arena.next = static_cast<char*>(mem) + node_bytes;
@@ -146,7 +148,7 @@ struct NodeSlab {
   // Frees the block (its nodes' records must be gone already).
   static void destroy(NodeSlab* s) noexcept {
     s->~NodeSlab();
-    free_node_memory(s);
+    raw_free(s);
   }
 
   static constexpr size_t kHeader = 64;  // keeps the nodes 16-byte aligned

@@ -1,4 +1,4 @@
-#include "storage/node.h"
+#include "storage/raw_memory.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -10,12 +10,12 @@ std::atomic<void* (*)(size_t)> g_alloc{&std::malloc};
 std::atomic<void (*)(void*)> g_free{&std::free};
 }  // namespace
 
-void set_node_memory(NodeMemory m) noexcept {
+void set_raw_memory(RawMemory m) noexcept {
   g_alloc.store(m.alloc, std::memory_order_relaxed);
   g_free.store(m.free, std::memory_order_relaxed);
 }
 
-void* alloc_node_memory(size_t bytes) noexcept { return g_alloc.load(std::memory_order_relaxed)(bytes); }
-void free_node_memory(void* p) noexcept { g_free.load(std::memory_order_relaxed)(p); }
+void* raw_alloc(size_t bytes) noexcept { return g_alloc.load(std::memory_order_relaxed)(bytes); }
+void raw_free(void* p) noexcept { g_free.load(std::memory_order_relaxed)(p); }
 
 }  // namespace orvex
