@@ -19,7 +19,7 @@ in the "How each row was measured" table of the output):
     read_file               orvex.read_file(path) | lxml etree.parse(path) | ET.parse(path)
                             | pugixml load_file(path), C++, no Python objects
     bytes in hand           orvex.read_string(data.decode()), the decode timed
-                            | lxml etree.fromstring(data) | ET.fromstring(data)
+                            | lxml etree.fromstring(data)
     fresh str               orvex.read_string(s), s a new str per call made
                             before the clock (a reused non-ASCII str would
                             carry CPython's cached UTF-8 form) | lxml fromstring(data)
@@ -31,7 +31,6 @@ in the "How each row was measured" table of the output):
     write_string            write_string(node, 2, False) | lxml tostring(pretty_print=True)
     write_file              write_file(node, path, 2, False) | lxml write(path, pretty_print=True)
     search_by_name          on a built tree | list(lxml root.iter(tag))
-    from_dict + write_string                | xmltodict.unparse(d, pretty=True)
 
 Also: peak RSS of a fresh process holding a tree read from a file (orvex,
 lxml, pugixml) as a multiple of the input; two threads reading two
@@ -245,7 +244,6 @@ def rows(doc, out):
     yield "bytes in hand", {
         "orvex": lambda: orvex.read_string(doc.data.decode(), root),
         "lxml": lambda: etree.fromstring(doc.data, LXML_PARSER),
-        "ET": lambda: ET.fromstring(doc.data),
     }
     yield "fresh str", {
         "orvex": (lambda s: orvex.read_string(s, root), fresh_str(doc)),
@@ -278,19 +276,10 @@ def rows(doc, out):
         "orvex": lambda: node.search_by_name(tag),
         "lxml": lambda: list(lx.iter(clark)),
     }
-    del lx
-    d = node.to_dict()
-    del node
-    xd = xmltodict.parse(doc.data)
-    yield "from_dict + write_string", {
-        "orvex": lambda: orvex.write_string(orvex.Node.from_dict(d), 2, False),
-        "xmltodict": lambda: xmltodict.unparse(xd, pretty=True, indent="  "),
-    }
 
 
 ROWS = ("read_file", "bytes in hand", "fresh str", "walk", "read_file + walk",
-        "read_string + to_dict", "write_string", "write_file", "search_by_name",
-        "from_dict + write_string")
+        "read_string + to_dict", "write_string", "write_file", "search_by_name")
 
 
 class Corpus:
@@ -316,6 +305,7 @@ def measure_corpus(label, kind, docs, repeat, scratch, native):
     corpus = Corpus(label, kind, docs)
     out = os.path.join(scratch, "out.xml")
     shared = {}
+    spent = {}  # (row, tool) -> elapsed seconds of the whole measurement, for the progress line
     for doc in docs:
         # A full collection before each run of a small file would cost more
         # than all the runs together.
@@ -326,14 +316,21 @@ def measure_corpus(label, kind, docs, repeat, scratch, native):
                     shared[(row, tool)] = how
                     continue
                 fn, setup = how if isinstance(how, tuple) else (how, None)
+                started = time.perf_counter()
                 t = measure(fn, repeat, setup, collect=collect)
+                spent[(row, tool)] = spent.get((row, tool), 0.0) + time.perf_counter() - started
                 row_times = corpus.times.setdefault(row, {})
                 row_times[tool] = row_times.get(tool, 0.0) + t
     for (row, tool), source in shared.items():
         corpus.times[row][tool] = corpus.times[source][tool]
     if native:
+        started = time.perf_counter()
         corpus.times["read_file"]["pugixml"] = native.seconds([d.path for d in docs], repeat)
-    print(f"  {label}: {len(docs)} document(s), {corpus.size / 1e6:.1f} MB", file=sys.stderr, flush=True)
+        spent[("read_file", "pugixml")] = time.perf_counter() - started
+    slowest = ", ".join(f"{row} {tool} {s:.1f} s" for (row, tool), s in
+                        sorted(spent.items(), key=lambda kv: -kv[1])[:4])
+    print(f"  {label}: {len(docs)} document(s), {corpus.size / 1e6:.1f} MB, measured in "
+          f"{sum(spent.values()):.0f} s (slowest: {slowest})", file=sys.stderr, flush=True)
     return corpus
 
 
@@ -637,7 +634,7 @@ METHODS = [
     ["read_file", "orvex.read_file(path, root)",
      "etree.parse(path) / ET.parse(path) / pugixml load_file(path, parse_default) in C++"],
     ["bytes in hand", "orvex.read_string(data.decode(), root): the decode is timed",
-     "etree.fromstring(data) / ET.fromstring(data)"],
+     "etree.fromstring(data)"],
     ["fresh str", "orvex.read_string(s, root), s = data.decode() made before the clock, a new str per call",
      "etree.fromstring(data) (the bytes-in-hand timing)"],
     ["walk", "a built tree: pop a node, read .name, .text, iterate .attrs.items(), "
@@ -649,8 +646,6 @@ METHODS = [
     ["write_file", "orvex.write_file(node, path, 2, False)",
      "etree.ElementTree(root).write(path, pretty_print=True)"],
     ["search_by_name", "node.search_by_name(tag) on a built tree", "list(root.iter(tag))"],
-    ["from_dict + write_string", "orvex.write_string(Node.from_dict(d), 2, False)",
-     "xmltodict.unparse(d, pretty=True, indent='  ')"],
 ]
 
 
