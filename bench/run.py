@@ -344,6 +344,7 @@ class Pugixml:
     directory: pugixml's own parse of the same files, no Python objects."""
 
     SOURCE = os.path.join(HERE, "pugixml_ref.cpp")
+    HEADER = "/usr/include/pugixml.hpp"  # from Debian's libpugixml-dev
 
     def __init__(self, binary, scratch):
         self.binary, self.scratch = binary, scratch
@@ -353,7 +354,7 @@ class Pugixml:
     def build(cls, out_dir, scratch):
         """(Pugixml or None, a note for the report)."""
         compiler = shutil.which("g++")
-        if not os.path.exists("/usr/include/pugixml.hpp"):
+        if not os.path.exists(cls.HEADER):
             return None, "pugixml reference skipped: Debian's libpugixml-dev is not installed"
         if not compiler:
             return None, "pugixml reference skipped: no g++"
@@ -534,8 +535,10 @@ def fmt_ratio(ratio):
 
 
 def verdict(ratio, goal, moonshot=False):
-    if ratio is None or goal is None:
+    if goal is None:
         return "-"
+    if ratio is None:
+        return "not measured"
     kind = "moonshot " if moonshot else ""
     return f"{ratio:.2f}x of {goal:g}x {kind}{'met' if ratio >= goal else 'not met'}"
 
@@ -596,11 +599,14 @@ def targets_table(results, rss, threads):
     body = []
     for (row, peer), goals in TARGETS.items():
         moon = (row, peer) in MOONSHOTS
-        body.append([f"{row} vs {peer}"] + [verdict(c.ratio(row, peer), goals.get(c.kind), moon)
-                                            for c in results])
+        cells = [verdict(c.ratio(row, peer), goals.get(c.kind), moon) for c in results]
+        if row == "fresh str":  # the targets differ for ASCII and non-ASCII strs
+            cells = [cell + (" (non-ASCII str)" if c.non_ascii and cell != "-" else "")
+                     for cell, c in zip(cells, results)]
+        body.append([f"{row} vs {peer}"] + cells)
     for peer, goals in RSS_TARGETS.items():
         moon = ("peak RSS", peer) in MOONSHOTS
-        cells = [verdict(rss_ratio(rss[c.label][2], peer), goals.get(c.kind), moon) if c.label in rss else "-"
+        cells = [verdict(rss_ratio(rss[c.label][2], peer) if c.label in rss else None, goals.get(c.kind), moon)
                  for c in results]
         body.append([f"peak RSS growth, {peer}'s / orvex's"] + cells)
     if threads:
@@ -691,8 +697,14 @@ def chart(results, rss, path, title):
     from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
 
     bars = list(TARGETS)
-    fig, (ax, mem) = plt.subplots(1, 2, figsize=(17, 6.5), gridspec_kw={"width_ratios": [4, 1.2]})
+    if rss:
+        fig, (ax, mem) = plt.subplots(1, 2, figsize=(17, 6.5), gridspec_kw={"width_ratios": [4, 1.2]})
+    else:
+        fig, ax = plt.subplots(figsize=(14, 6.5))
     width = 0.8 / len(results)
+    for i, (row, peer) in enumerate(bars):
+        if all(c.ratio(row, peer) is None for c in results):
+            ax.text(i, 1.05, "not measured", ha="center", fontsize=8)
     for k, c in enumerate(results):
         xs = [i + (k - (len(results) - 1) / 2) * width for i in range(len(bars))]
         ax.bar(xs, [c.ratio(row, peer) or 0 for row, peer in bars], width, label=c.label)
@@ -712,29 +724,35 @@ def chart(results, rss, path, title):
     ax.set_title("speed against peers; red: target (against pugixml: moonshot)", fontsize=9)
     ax.legend(fontsize=7, ncol=len(results), loc="upper center", bbox_to_anchor=(0.5, -0.1))
 
-    tools = ["orvex", "lxml", "pugixml"]
-    labels = list(rss)
-    width = 0.8 / len(tools)
-    for k, tool in enumerate(tools):
-        xs = [i + (k - 1) * width for i in range(len(labels))]
-        ys = [rss_growth(rss[lb][2], tool) * 1024 / rss[lb][0] if tool in rss[lb][2] else 0 for lb in labels]
-        mem.bar(xs, ys, width, label=tool)
-    # orvex's target: a share of lxml's growth, marked across orvex's bar.
-    for i, lb in enumerate(labels):
-        size, kind, tools_rss = rss[lb]
-        goal = RSS_TARGETS["lxml"].get(kind)
-        if goal:
-            y = rss_growth(tools_rss, "lxml") * 1024 / size / goal
-            mem.hlines(y, i - 1.5 * width, i - 0.5 * width, colors="red", linewidth=2)
-    mem.set_xticks(range(len(labels)))
-    mem.set_xticklabels(labels, fontsize=8, rotation=20)
-    mem.set_ylabel("peak RSS growth holding the tree / input size")
-    mem.set_title("memory (lower is better); red: orvex's target", fontsize=9)
-    mem.legend(fontsize=7)
+    if rss:
+        memory_chart(mem, rss)
     fig.suptitle(title, fontsize=9)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def memory_chart(ax, rss):
+    labels = list(rss)
+    tools = [t for t in ("orvex", "lxml", "pugixml") if any(t in rss[lb][2] for lb in labels)]
+    width = 0.8 / len(tools)
+    for k, tool in enumerate(tools):
+        xs = [i + (k - (len(tools) - 1) / 2) * width for i in range(len(labels))]
+        ys = [rss_growth(rss[lb][2], tool) * 1024 / rss[lb][0] if tool in rss[lb][2] else 0 for lb in labels]
+        ax.bar(xs, ys, width, label=tool)
+    # orvex's target, a share of lxml's growth, across orvex's bar.
+    for i, lb in enumerate(labels):
+        size, kind, tools_rss = rss[lb]
+        goal = RSS_TARGETS["lxml"].get(kind)
+        if goal:
+            left = i - len(tools) / 2 * width
+            ax.hlines(rss_growth(tools_rss, "lxml") * 1024 / size / goal, left, left + width,
+                      colors="red", linewidth=2)
+    ax.set_xticks(range(len(labels)))
+    ax.set_xticklabels(labels, fontsize=8, rotation=20)
+    ax.set_ylabel("peak RSS growth holding the tree / input size")
+    ax.set_title("memory (lower is better); red: orvex's target", fontsize=9)
+    ax.legend(fontsize=7)
 
 
 # ------------------------------------------------------------------ main
