@@ -1,4 +1,4 @@
-"""Deterministic XML documents for the reader's benchmarks (fixed seeds).
+"""Deterministic XML documents for bench/run.py (fixed seeds).
 
     records(mb)     data-like: many small records, a few attributes, short texts
     attr_heavy(mb)  rows of 8-16 attributes, values with the odd entity, no text
@@ -71,11 +71,6 @@ def text_heavy(mb):
         return "<p>" + " ".join(words) + "</p>\n"
 
     return "<book>\n" + "".join(_fill(mb * MIB, paragraph)) + "</book>\n", "book"
-
-
-def reader_documents(mb):
-    """The three corpora of the reader benchmark: name -> (document, root tag)."""
-    return {"records": records(mb), "attr-heavy": attr_heavy(mb), "text-heavy": text_heavy(mb)}
 
 
 GENERATORS = {"records": records, "attr-heavy": attr_heavy, "text-heavy": text_heavy}
