@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "errors.h"
+#include "interrupts.h"
 
 namespace orvex::py {
 
@@ -118,10 +119,19 @@ void release_py_object(void* object);
 
 // Releases the interpreter for the lifetime of the object. On re-attaching it
 // gives back references that detached threads had to defer.
+//
+// File I/O done meanwhile asks it, through interrupts(), whether to go on
+// after a signal interrupted a system call (see interrupts.h): it attaches,
+// runs the signal handlers and detaches again. An exception a handler raised
+// is kept, every later question is answered no, and raise_kept() raises it
+// once the thread is attached for good.
 class Detached {
  public:
   Detached() : ts_(PyEval_SaveThread()) {}
-  ~Detached() { attach(); }
+  ~Detached() {
+    attach();
+    Py_XDECREF(kept_);
+  }
   void attach() {
     if (ts_) {
       PyEval_RestoreThread(ts_);
@@ -132,8 +142,28 @@ class Detached {
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
 
+  Interrupts interrupts() noexcept { return {&Detached::run_handlers, this}; }
+  // After attach(): raises the exception a signal handler raised while
+  // detached and returns true, or returns false when none did.
+  bool raise_kept() {
+    if (kept_ == nullptr) return false;
+    restore_raised(Ref(kept_));
+    kept_ = nullptr;
+    return true;
+  }
+
  private:
+  static bool run_handlers(void* self) {
+    auto* d = static_cast<Detached*>(self);
+    if (d->kept_ != nullptr || d->ts_ == nullptr) return d->kept_ == nullptr;
+    PyEval_RestoreThread(d->ts_);
+    if (PyErr_CheckSignals() < 0) d->kept_ = fetch_raised().release();
+    d->ts_ = PyEval_SaveThread();
+    return d->kept_ == nullptr;
+  }
+
   PyThreadState* ts_;
+  PyObject* kept_ = nullptr;  // what a handler raised
 };
 
 // Runs a module entry point: a std::bad_alloc escaping the body, or a

@@ -140,22 +140,32 @@ void MemorySink::release() noexcept {
   data_ = nullptr;
 }
 
-int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
+int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
   size_t off = 0;
   while (off < n) {
-    // Linux caps a single write at about 2 GiB; stay below SSIZE_MAX anyway.
-    size_t chunk = std::min<size_t>(n - off, size_t{1} << 30);
-    ssize_t w = ::write(fd, p + off, chunk);
+    // Bounded pieces, so that the handlers get their chance within a long
+    // piece too (Linux caps a single write at about 2 GiB anyway).
+    const size_t chunk = std::min<size_t>(n - off, kBytesBetweenChecks);
+    const ssize_t w = ::write(fd_, p + off, chunk);
     if (w < 0) {
-      if (errno == EINTR) continue;
+      const int err = errno;
+      if (err == EINTR && interrupts_.go_on()) continue;
       *done = off;
-      return errno;
+      return err;
     }
     if (w == 0) {
       *done = off;
       return -1;
     }
     off += static_cast<size_t>(w);
+    unchecked_ += static_cast<uint64_t>(w);
+    if (unchecked_ >= kBytesBetweenChecks) {
+      unchecked_ = 0;
+      if (!interrupts_.go_on()) {
+        *done = off;
+        return EINTR;
+      }
+    }
   }
   *done = off;
   return 0;
@@ -163,7 +173,7 @@ int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
 
 bool FileSink::flush() {
   size_t done = 0;
-  int rc = write_fully(fd_, buf_, used_, &done);
+  int rc = write_fully(buf_, used_, &done);
   // Whatever the system took leaves the buffer, also on failure.
   if (done > 0) {
     std::memmove(buf_, buf_ + done, used_ - done);
@@ -183,7 +193,7 @@ bool FileSink::write_slow(const char* p, size_t n) {
 
 bool FileSink::write_direct(const char* p, size_t n) {
   size_t done = 0;
-  int rc = write_fully(fd_, p, n, &done);
+  int rc = write_fully(p, n, &done);
   if (rc == 0) return true;
   return fail(rc < 0 ? OsError::fixed(kFailedWholeWrite) : OsError::from_errno(rc));
 }

@@ -170,33 +170,24 @@ PyObject* document_str(std::string_view bytes) {
   return str;
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) noexcept : fd_(fd) {}
-  ~FdGuard() { if (fd_ >= 0) ::close(fd_); }  // a failed close is not reported
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-
- private:
-  int fd_;
-};
-
 // Runs detached: creates or truncates the file and writes the document.
+// After a signal handler raised nothing more is written (see interrupts.h).
 Result<Unit, OsError> write_document(const std::string& path, const NodeRecord& root,
-                                     const Settings& s) {
+                                     const Settings& s, const Interrupts& in) {
   if (path.find('\0') != std::string::npos) return fail(OsError::fixed(kNulInPath));
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(OsError::from_errno(errno));
-  FdGuard guard(fd);
-  FileSink sink(fd);
-  bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
-            serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
-  if (ok) return Unit{};
-  (void)sink.flush();  // one last try for what is still buffered; its outcome is moot
-  return fail(sink.error());
+  const int raw = open_interruptible(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, in);
+  if (raw < 0) return fail(OsError::from_errno(errno));
+  OwnedFd fd(raw, in);
+  FileSink sink(fd.get(), in);
+  const bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
+                  serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
+  // One last try for what is still buffered after a write error; its outcome is moot.
+  if (!ok && sink.error().errnum != EINTR) (void)sink.flush();
+  // A failed close is not reported, but a handler that raised during it is.
+  const bool closed = fd.close();
+  if (!ok) return fail(sink.error());
+  if (!closed) return fail(OsError::interrupted());
+  return Unit{};
 }
 
 }  // namespace
@@ -241,10 +232,10 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     Result<Unit, OsError> written = Unit{};
-    {
-      Detached detached;
-      written = write_document(path, record_of(root.get()), s);
-    }
+    Detached detached;
+    written = write_document(path, record_of(root.get()), s, detached.interrupts());
+    detached.attach();
+    if (detached.raise_kept()) return nullptr;  // a signal handler's exception
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
   });
