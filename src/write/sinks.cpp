@@ -98,6 +98,26 @@ void MemorySink::regrow(size_t capacity) {
   const size_t span = check_ != nullptr && budget_ > capacity ? budget_ : capacity;
   if (span > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
   const size_t rounded = (span + kHugePage - 1) & ~(kHugePage - 1);
+#ifdef MREMAP_MAYMOVE
+  // A mapping grows by moving its pages, not copying them: a copy would
+  // hold the whole buffer twice for a moment, and that moment would be the
+  // call's peak (a counted document's reservation is exact but for escaping
+  // and the few bytes of slack its last pieces ask for).
+  // Should the move be refused, a new mapping and a copy follow below.
+  if (map_ != nullptr && map_ == data_) {
+    if (void* moved = ::mremap(map_, map_size_, rounded, MREMAP_MAYMOVE); moved != MAP_FAILED) {
+      map_ = moved;
+      map_size_ = rounded;
+      map_room_ = rounded;
+      data_ = static_cast<char*>(moved);
+#ifdef MADV_HUGEPAGE
+      (void)::madvise(data_, rounded, MADV_HUGEPAGE);
+#endif
+      cap_ = capacity;
+      return;
+    }
+  }
+#endif
   if (SpareMapping spare = take_spare(rounded); spare.map != nullptr) {
     if (size_ > 0) std::memcpy(spare.data, data_, size_);
     release();
@@ -117,16 +137,31 @@ void MemorySink::regrow(size_t capacity) {
   if (map == MAP_FAILED) throw std::bad_alloc();
   const auto start = (reinterpret_cast<uintptr_t>(map) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
   char* p = reinterpret_cast<char*>(start);
+  // Only the aligned part is kept: one region of uniform advice, which can
+  // later grow by mremap (it moves a single region only).
+  const size_t head = static_cast<size_t>(p - static_cast<char*>(map));
+  if (head > 0) ::munmap(map, head);
+  if (head < kHugePage) ::munmap(p + rounded, kHugePage - head);
 #ifdef MADV_HUGEPAGE
   (void)::madvise(p, rounded, MADV_HUGEPAGE);  // only advice: fine if refused
 #endif
   if (size_ > 0) std::memcpy(p, data_, size_);
   release();
-  map_ = map;
-  map_size_ = map_size;
+  map_ = p;
+  map_size_ = rounded;
   map_room_ = rounded;
   data_ = p;
   cap_ = capacity;
+}
+
+void MemorySink::give_back(size_t consumed) noexcept {
+  if (map_ == nullptr) return;
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  // data_ starts a page, so whole pages are counted from it.
+  const size_t end = std::min(consumed, size_) / page * page;
+  if (end <= given_back_) return;
+  (void)::madvise(data_ + given_back_, end - given_back_, MADV_DONTNEED);  // advice: fine if refused
+  given_back_ = end;
 }
 
 void MemorySink::release() noexcept {
@@ -137,6 +172,7 @@ void MemorySink::release() noexcept {
   }
   map_ = nullptr;
   map_room_ = 0;
+  given_back_ = 0;
   data_ = nullptr;
 }
 

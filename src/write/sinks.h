@@ -66,6 +66,13 @@ class MemorySink {
   }
   void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
 
+  // Gives the pages holding the first `consumed` bytes back to the system:
+  // for the last reader of a large buffer (write_string decoding it into
+  // its str), so that the output is not resident twice. Only a buffer in a
+  // mapping of its own gives anything back; the bytes given back read as
+  // zeros afterwards.
+  void give_back(size_t consumed) noexcept;
+
   const char* data() const noexcept { return data_ ? data_ : ""; }
   size_t size() const noexcept { return size_; }
   std::string_view bytes() const noexcept { return {data(), size_}; }
@@ -106,6 +113,7 @@ class MemorySink {
   void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
   size_t map_size_ = 0;
   size_t map_room_ = 0;  // bytes usable from data_ in the mapping
+  size_t given_back_ = 0;  // bytes from data_ whose pages went back (see give_back)
   size_t budget_ = SIZE_MAX;
   BudgetCheck check_ = nullptr;
   void* check_ctx_ = nullptr;
