@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "index/builds.h"
 #include "index/structural.h"
 #include "simd/simd.h"
 
@@ -122,12 +121,20 @@ double memchr_gbs(const std::string& d, int reps) {
   return double(d.size()) / s / 1e9;
 }
 
-double build_gbs(const std::string& d, int reps, orvex::index::IndexResult (*build)(const char*, size_t)) {
+// The index handed out in chunks of 2048 constructs, as the reader takes it.
+double build_gbs(const std::string& d, int reps, orvex::index::Build build) {
   bool ok = true;
+  orvex::index::StructuralIndex chunk;
   double s = best_seconds(reps, [&] {
-    orvex::index::IndexResult r = build(d.data(), d.size());
-    ok = ok && r.ok();
-    g_sink = r.ok() ? r.value().size() : 0;
+    auto source = orvex::index::make_construct_source(d.data(), d.size(), build);
+    size_t n = 0;
+    for (;;) {
+      auto r = source->next(chunk, 2048);
+      ok = ok && r.ok();
+      n += chunk.size();
+      if (!r.ok() || !r.value()) break;
+    }
+    g_sink = n;
   });
   if (!ok) {
     std::fprintf(stderr, "index build failed on a generated corpus\n");
@@ -156,9 +163,10 @@ int main(int argc, char** argv) {
               "rule", "faster?");
   for (const Corpus& c : corpora) {
     const double base = memchr_gbs(c.doc, reps);
-    const double seq = build_gbs(c.doc, reps, orvex::index::build_sequential_index);
-    const double bit = build_gbs(c.doc, reps, orvex::index::build_bitmap_index);
-    const bool rule_bitmap = orvex::index::prefers_bitmap_build(c.doc.data(), c.doc.size());
+    const double seq = build_gbs(c.doc, reps, orvex::index::Build::Sequential);
+    const double bit = build_gbs(c.doc, reps, orvex::index::Build::Bitmap);
+    const bool rule_bitmap =
+        orvex::index::choose_build(c.doc.data(), c.doc.size()) == orvex::index::Build::Bitmap;
     const bool right = rule_bitmap == (bit > seq);
     std::printf("%-16s %6.1f %8.2f %8.2f (%4.2f) %8.2f (%4.2f) %9s %8s\n", c.name, double(c.doc.size()) / 1e6, base,
                 seq, seq / base, bit, bit / base, rule_bitmap ? "bitmap" : "seq", right ? "yes" : "no");

@@ -13,6 +13,7 @@
 #include "index/structural.h"
 #include "read/utf8.h"
 #include "read/whitespace.h"
+#include "storage/node.h"
 #include "storage/plain_element.h"
 
 namespace orvex::fuzz {
@@ -32,18 +33,13 @@ inline bool is_continuation(const char* d, size_t len, uint64_t off) {
 // What every index either build returns must satisfy, whatever the input.
 // Only the sequential build promises constructs that never overlap.
 inline void check_index(const index::StructuralIndex& idx, size_t len, bool disjoint) {
-  const size_t n = idx.size();
-  FUZZ_CHECK(idx.tag_end.size() == n && idx.kind.size() == n);
-  FUZZ_CHECK(idx.name_offset.size() == n && idx.name_len.size() == n);
-  for (size_t i = 0; i < n; ++i) {
-    FUZZ_CHECK(idx.tag_start[i] < len);
-    FUZZ_CHECK(idx.tag_end[i] >= idx.tag_start[i]);
-    if (i > 0 && disjoint) FUZZ_CHECK(idx.tag_start[i] > idx.tag_end[i - 1] || idx.tag_end[i - 1] >= len);
-    FUZZ_CHECK(static_cast<unsigned>(idx.kind[i]) <= 5);
-    if (idx.name_len[i] > 0) {
-      FUZZ_CHECK(idx.name_offset[i] > idx.tag_start[i]);
-      FUZZ_CHECK(idx.name_offset[i] + idx.name_len[i] <= len);
-    }
+  const auto& cs = idx.constructs;
+  for (size_t i = 0; i < cs.size(); ++i) {
+    FUZZ_CHECK(cs[i].start < len);
+    FUZZ_CHECK(cs[i].end >= cs[i].start);
+    if (i > 0 && disjoint) FUZZ_CHECK(cs[i].start > cs[i - 1].end || cs[i - 1].end >= len);
+    FUZZ_CHECK(cs[i].kind_bits <= 5);
+    if (cs[i].name_len > 0) FUZZ_CHECK(cs[i].name_start() + cs[i].name_len <= len);
   }
   uint64_t prev_end = 0;
   for (const auto& r : idx.text) {
@@ -81,8 +77,8 @@ inline bool same_attrs(const AttrMap& a, const AttrMap& b) {
 
 // `expect_text` maps a text of `a` to the text `b` must have.
 template <class TextRule>
-bool same_tree(const PlainElement& a, const PlainElement& b, TextRule expect_text) {
-  std::vector<std::pair<const PlainElement*, const PlainElement*>> todo{{&a, &b}};
+bool same_tree(const PlainElement& a, const Node* b, TextRule expect_text) {
+  std::vector<std::pair<const PlainElement*, const NodeRecord*>> todo{{&a, &b->rec}};
   while (!todo.empty()) {
     auto [x, y] = todo.back();
     todo.pop_back();
@@ -91,8 +87,22 @@ bool same_tree(const PlainElement& a, const PlainElement& b, TextRule expect_tex
     if (want.has_value() != y->text.has_value()) return false;
     if (want && *want != y->text->sv()) return false;
     if (x->children.size() != y->children.size()) return false;
-    for (size_t i = 0; i < x->children.size(); ++i)
-      todo.push_back({&x->children[i], &y->children[i]});
+    for (size_t i = 0; i < x->children.size(); ++i) todo.push_back({&x->children[i], &y->children[i]->rec});
+  }
+  return true;
+}
+
+// Two record trees with equal names, attributes, texts and shapes.
+inline bool same_records(const Node* a, const Node* b) {
+  std::vector<std::pair<const Node*, const Node*>> todo{{a, b}};
+  while (!todo.empty()) {
+    auto [x, y] = todo.back();
+    todo.pop_back();
+    const NodeRecord &r = x->rec, &q = y->rec;
+    if (!(r.name == q.name) || !same_attrs(r.attrs, q.attrs) || r.text.has_value() != q.text.has_value()) return false;
+    if (r.text && !(*r.text == *q.text)) return false;
+    if (r.children.size() != q.children.size()) return false;
+    for (size_t i = 0; i < r.children.size(); ++i) todo.push_back({r.children[i], q.children[i]});
   }
   return true;
 }
@@ -108,14 +118,14 @@ inline std::optional<std::string> reread_text(const OptStr& t) {
 
 // Every string of a reader result: valid UTF-8, views inside their buffer;
 // names never empty, texts never empty nor padded with White_Space.
-inline void check_reader_tree(const PlainElement& root) {
+inline void check_reader_tree(const Node* root) {
   auto check_str = [](const SharedStr& s) {
     FUZZ_CHECK(read::is_valid_utf8(s.data() ? s.data() : "", s.size()));
     if (s.is_view()) FUZZ_CHECK(s.end() <= s.buffer()->size());
   };
-  std::vector<const PlainElement*> todo{&root};
+  std::vector<const NodeRecord*> todo{&root->rec};
   while (!todo.empty()) {
-    const PlainElement* e = todo.back();
+    const NodeRecord* e = todo.back();
     todo.pop_back();
     FUZZ_CHECK(!e->name.empty());
     check_str(e->name);
@@ -130,7 +140,7 @@ inline void check_reader_tree(const PlainElement& root) {
       auto tr = read::trim_unicode_space(e->text->sv());
       FUZZ_CHECK(tr.start == 0 && tr.end == e->text->size());
     }
-    for (const auto& c : e->children) todo.push_back(&c);
+    for (const Node* c : e->children) todo.push_back(&c->rec);
   }
 }
 

@@ -1,31 +1,36 @@
-// Reader core: both index builds, the scanner, the decoder and the tree
-// builder on arbitrary bytes.
+// Reader core: both index builds, the index handed out in chunks, the
+// scanner, the decoder and the tree builder the module ships, on arbitrary
+// bytes.
 //
 // Input: one selector byte, then the document. Checks:
-//  - neither build crashes, and each returns a structurally sound index;
+//  - neither build crashes, each returns a structurally sound index, and the
+//    work each does stays linear in the input;
+//  - handed out a few constructs at a time, each build gives the same index
+//    as in one piece;
 //  - the builds agree: when both accept a document their indexes are
 //    identical; where only one accepts it, the document is one of the three
 //    malformed shapes on which they are allowed to differ (a '<' in the last
 //    byte, an unterminated comment / CDATA section / processing instruction,
 //    a declaration with no later '>');
-//  - the entry operation returns what the build it prefers returns;
-//  - on valid UTF-8 the tree builder never crashes on either index, gives
-//    the same result on both, and a tree it returns is sound, survives a
-//    write and re-read unchanged, and holds exactly its views of the buffer;
-//  - the flat form the module wraps gives the same tree or the same error.
+//  - on valid UTF-8 the tree builder never crashes with either build, gives
+//    the same result with both wherever their indexes agree, and a tree it
+//    returns is sound, written by the
+//    writer's walk and read again gives the same tree, and holds exactly its
+//    blocks' counts of the buffer.
 #include <cstdint>
 #include <cstring>
 #include <string>
 
 #include "common.h"
-#include "index/builds.h"
-#include "read/flat_tree.h"
+#include "index/structural.h"
 #include "read/tree_builder.h"
-#include "write/serializer.h"
+#include "write/record_tree.h"
 #include "write/sinks.h"
+#include "write/tree_walk.h"
 
 using namespace orvex;
 using orvex::fuzz::check_index;
+using index::Build;
 
 namespace {
 
@@ -45,8 +50,7 @@ bool has_open_declaration(const char* d, size_t len) {
   return false;
 }
 
-void check_builds_agree(const index::IndexResult& seq, const index::IndexResult& bmp,
-                        const char* d, size_t len) {
+void check_builds_agree(const index::IndexResult& seq, const index::IndexResult& bmp, const char* d, size_t len) {
   if (seq.ok() && bmp.ok()) {
     FUZZ_CHECK(seq.value() == bmp.value());
     return;
@@ -66,104 +70,80 @@ void check_builds_agree(const index::IndexResult& seq, const index::IndexResult&
   }
 }
 
+// The index of a build, whole, with its work checked.
+index::IndexResult whole_index(const char* d, size_t len, Build b) {
+  uint64_t examined = 0;
+  auto r = index::build_structural_index(d, len, b, &examined);
+  FUZZ_CHECK(examined <= 8 * len + 64);
+  if (r.ok()) check_index(r.value(), len, b == Build::Sequential);
+  return r;
+}
+
+// The same index handed out `max` constructs at a time, joined.
+index::IndexResult chunked_index(const char* d, size_t len, Build b, size_t max) {
+  auto source = index::make_construct_source(d, len, b);
+  index::StructuralIndex whole, chunk;
+  for (;;) {
+    auto r = source->next(chunk, max);
+    if (!r) return fail(r.error());
+    FUZZ_CHECK(chunk.size() <= max);
+    whole.constructs.insert(whole.constructs.end(), chunk.constructs.begin(), chunk.constructs.end());
+    whole.text.insert(whole.text.end(), chunk.text.begin(), chunk.text.end());
+    if (!r.value()) return whole;
+  }
+}
+
 std::string pick_root(uint8_t sel, const index::StructuralIndex& idx, const char* d) {
   // Mostly the first or a later element's name, so real trees get built.
   std::vector<std::string_view> names;
-  for (size_t i = 0; i < idx.size() && names.size() < 8; ++i)
-    if (idx.kind[i] == index::TagKind::Start || idx.kind[i] == index::TagKind::Empty)
-      names.emplace_back(d + idx.name_offset[i], idx.name_len[i]);
+  for (const index::Construct& c : idx.constructs) {
+    if (names.size() == 8) break;
+    if (c.kind() == index::TagKind::Start || c.kind() == index::TagKind::Empty)
+      names.emplace_back(d + c.name_start(), c.name_len);
+  }
   if (names.empty() || (sel & 7) == 7) return "a";
   return std::string(names[(sel & 7) % names.size()]);
 }
 
-void write_and_reread(const PlainElement& tree, uint8_t sel) {
-  PlainElement copy = fuzz::clone(tree);
+void write_and_reread(const read::BuiltTree& tree, uint8_t sel) {
   MemorySink sink;
-  FUZZ_CHECK(serialize(sink, copy, sel >> 6));
+  FUZZ_CHECK(serialize_tree<RecordTree>(sink, &tree.root()->rec, sel >> 6));
   std::string_view out = sink.bytes();
   FUZZ_CHECK(read::is_valid_utf8(out.data(), out.size()));
   SourceHandle buf(SourceBuffer::copy_of(out.data(), out.size()));
-  auto again = read::build_tree(buf.get(), tree.name.sv());
+  auto again = read::build_tree(buf.get(), tree.root()->rec.name.sv());
   if (!again.ok()) {
     std::fprintf(stderr, "re-read failed: %s\n--- written:\n%.*s\n", again.error().message().c_str(),
                  static_cast<int>(out.size()), out.data());
   }
   FUZZ_CHECK(again.ok());
-  auto keep = [](const OptStr& t) -> std::optional<std::string> {
-    return t ? std::optional<std::string>(std::string(t->sv())) : std::nullopt;
-  };
-  FUZZ_CHECK(fuzz::same_tree(tree, again.value(), keep));
+  FUZZ_CHECK(fuzz::same_records(tree.root(), again.value().root()));
 }
 
-// The flat pre-order form as a PlainElement tree of owned strings.
-PlainElement unflatten(const read::FlatTree& t) {
-  auto owned_map = [&](const read::FlatElement& e) {
-    AttrMap m;
-    if (e.attrs)
-      for (const auto& kv : t.maps[e.attrs - 1])
-        m.insert(SharedStr::owned(kv.key.sv()), SharedStr::owned(kv.value.sv()));
-    return m;
-  };
-  auto make = [&](const read::FlatElement& e) {
-    PlainElement p(SharedStr::owned(t.name_of(e).sv()), owned_map(e));
-    if (e.text) p.text = SharedStr::owned(t.texts[e.text - 1].sv());
-    return p;
-  };
-  FUZZ_CHECK(!t.elements.empty());
-  PlainElement root = make(t.elements[0]);
-  struct Open { PlainElement* el; uint64_t left; };
-  std::vector<Open> open{{&root, t.elements[0].children}};
-  for (size_t i = 1; i < t.elements.size(); ++i) {
-    while (!open.empty() && open.back().left == 0) open.pop_back();
-    FUZZ_CHECK(!open.empty());
-    Open& parent = open.back();
-    --parent.left;
-    parent.el->children.reserve(parent.el->children.size() + 1);
-    parent.el->children.push_back(make(t.elements[i]));
-    PlainElement* child = &parent.el->children.back();
-    open.push_back({child, t.elements[i].children});
-  }
-  while (!open.empty() && open.back().left == 0) open.pop_back();
-  FUZZ_CHECK(open.empty());
-  return root;
-}
-
-void compare_flat(SourceBuffer* buf, const std::string& root, const read::TreeResult& tree) {
-  auto flat = read::build_flat_tree(buf, root);
-  FUZZ_CHECK(flat.ok() == tree.ok());
-  if (!tree.ok()) {
-    FUZZ_CHECK(flat.error().message() == tree.error().message());
-    return;
-  }
-  auto keep = [](const OptStr& t) -> std::optional<std::string> {
-    return t ? std::optional<std::string>(std::string(t->sv())) : std::nullopt;
-  };
-  FUZZ_CHECK(fuzz::same_tree(tree.value(), unflatten(flat.value()), keep));
-}
-
-void read_tree(const char* d, size_t len, uint8_t sel, const index::IndexResult& seq,
-               const index::IndexResult& bmp) {
+void read_tree(const char* d, size_t len, uint8_t sel, const index::IndexResult& seq, const index::IndexResult& bmp) {
   SourceHandle buf(SourceBuffer::copy_of(d, len));
   const index::StructuralIndex* any = seq.ok() ? &seq.value() : bmp.ok() ? &bmp.value() : nullptr;
   const std::string root = any ? pick_root(sel, *any, d) : std::string("a");
   {
-    auto via_entry = read::build_tree(buf.get(), root);
-    std::optional<read::TreeResult> via_seq, via_bmp;
-    if (seq.ok()) via_seq.emplace(read::build_tree_from_index(buf.get(), seq.value(), root));
-    if (bmp.ok() && !(seq.ok() && seq.value() == bmp.value()))
-      via_bmp.emplace(read::build_tree_from_index(buf.get(), bmp.value(), root));
-
-    compare_flat(buf.get(), root, via_entry);
-    if (via_entry.ok()) {
-      fuzz::check_reader_tree(via_entry.value());
-      FUZZ_CHECK(via_entry.value().name.sv() == root);
-      write_and_reread(via_entry.value(), sel);
+    auto via_seq = read::build_tree(buf.get(), root, Build::Sequential);
+    auto via_bmp = read::build_tree(buf.get(), root, Build::Bitmap);
+    if (via_seq.ok() && via_bmp.ok()) {
+      FUZZ_CHECK(fuzz::same_records(via_seq.value().root(), via_bmp.value().root()));
+    } else if (seq.ok() && bmp.ok()) {
+      // Identical indexes: the same error.
+      FUZZ_CHECK(!via_seq.ok() && !via_bmp.ok());
+      FUZZ_CHECK(via_seq.error().message() == via_bmp.error().message());
     }
-    // Both builds accepted the document differently only where the builds
-    // are documented to differ, which the reader rejects either way.
-    if (via_seq && via_bmp) FUZZ_CHECK(!via_seq->ok() && !via_bmp->ok());
+    for (auto* r : {&via_seq, &via_bmp}) {
+      if (!r->ok()) continue;
+      const read::BuiltTree& t = r->value();
+      fuzz::check_reader_tree(t.root());
+      FUZZ_CHECK(t.root()->rec.name.sv() == root);
+      FUZZ_CHECK(buf->holders() >= 1 + t.slabs().size());
+    }
+    if (via_seq.ok()) write_and_reread(via_seq.value(), sel);
   }
-  // Every view of the document has been released with the trees.
+  // Every count of the document has been given back with the trees.
   FUZZ_CHECK(buf->holders() == 1);
 }
 
@@ -175,13 +155,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* d = reinterpret_cast<const char*>(data + 1);
   const size_t len = size - 1;
 
-  auto seq = index::build_sequential_index(d, len);
-  auto bmp = index::build_bitmap_index(d, len);
-  if (seq.ok()) check_index(seq.value(), len, true);
-  if (bmp.ok()) check_index(bmp.value(), len, false);
+  auto seq = whole_index(d, len, Build::Sequential);
+  auto bmp = whole_index(d, len, Build::Bitmap);
   check_builds_agree(seq, bmp, d, len);
+  const size_t max = 1 + (sel >> 5);  // 1 to 8 constructs per chunk
+  FUZZ_CHECK(same_outcome(chunked_index(d, len, Build::Sequential, max), seq));
+  FUZZ_CHECK(same_outcome(chunked_index(d, len, Build::Bitmap, max), bmp));
   auto chosen = index::build_structural_index(d, len);
-  FUZZ_CHECK(same_outcome(chosen, index::prefers_bitmap_build(d, len) ? bmp : seq));
+  FUZZ_CHECK(same_outcome(chosen, index::choose_build(d, len) == Build::Bitmap ? bmp : seq));
 
   if (read::is_valid_utf8(d, len)) read_tree(d, len, sel, seq, bmp);
   return 0;

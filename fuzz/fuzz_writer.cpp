@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common.h"
-#include "index/builds.h"
+#include "index/structural.h"
 #include "read/tree_builder.h"
 #include "write/serializer.h"
 #include "write/sinks.h"
@@ -144,21 +144,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(through_file_sink(again, indent) == out);
   }
 
-  auto seq = index::build_sequential_index(out.data(), out.size());
-  auto bmp = index::build_bitmap_index(out.data(), out.size());
+  auto seq = index::build_structural_index(out.data(), out.size(), index::Build::Sequential);
+  auto bmp = index::build_structural_index(out.data(), out.size(), index::Build::Bitmap);
   FUZZ_CHECK(seq.ok() && bmp.ok());
   FUZZ_CHECK(seq.value() == bmp.value());
 
   SourceHandle buf(SourceBuffer::copy_of(out.data(), out.size()));
   {
-    auto back = read::build_tree_from_index(buf.get(), seq.value(), tree.name.sv());
+    auto back = read::build_tree(buf.get(), tree.name.sv());
     if (!back.ok()) {
       std::fprintf(stderr, "re-read failed: %s\n--- written:\n%.*s\n",
                    back.error().message().c_str(), static_cast<int>(out.size()), out.data());
     }
     FUZZ_CHECK(back.ok());
-    fuzz::check_reader_tree(back.value());
-    FUZZ_CHECK(fuzz::same_tree(tree, back.value(), fuzz::reread_text));
+    fuzz::check_reader_tree(back.value().root());
+    FUZZ_CHECK(fuzz::same_tree(tree, back.value().root(), fuzz::reread_text));
   }
   FUZZ_CHECK(buf->holders() == 1);
   return 0;

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "index/builds.h"
 #include "index/structural.h"
 #include "index_reference.h"
 #include "simd/classify.h"
@@ -59,9 +58,12 @@ bool same_result(const IndexResult& a, const IndexResult& b) {
   return a.ok() ? a.value() == b.value() : a.error() == b.error();
 }
 
+IndexResult bitmap(const std::string& s) { return build_structural_index(s.data(), s.size(), Build::Bitmap); }
+IndexResult sequential(const std::string& s) { return build_structural_index(s.data(), s.size(), Build::Sequential); }
+
 void expect_builds_agree(const std::string& doc, const std::string& label) {
-  IndexResult seq = build_sequential_index(doc.data(), doc.size());
-  IndexResult bit = build_bitmap_index(doc.data(), doc.size());
+  IndexResult seq = sequential(doc);
+  IndexResult bit = bitmap(doc);
   ASSERT_TRUE(same_result(bit, seq)) << label << "\nbitmap:     " << describe(bit).substr(0, 2000)
                                      << "\nsequential: " << describe(seq).substr(0, 2000);
 }
@@ -100,7 +102,7 @@ TEST(BitmapIndex, EqualsSequentialOnXmlFilesOfTheSystem) {
     const std::string doc = buf.str();
     total += doc.size();
     expect_builds_agree(doc, f.string());
-    ASSERT_TRUE(build_bitmap_index(doc.data(), doc.size()).ok()) << f;
+    ASSERT_TRUE(bitmap(doc).ok()) << f;
   }
   RecordProperty("files", int(files.size()));
   RecordProperty("bytes", int(total));
@@ -113,7 +115,7 @@ TEST(BitmapIndex, MalformedInputDiffersOnlyWhereItsOwnRulesApply) {
   int diverged = 0;
   for (int i = 0; i < 40000; ++i) {
     const std::string s = random_soup(rng, i % 50 == 0 ? 400 : 40);
-    IndexResult bit = build_bitmap_index(s.data(), s.size());
+    IndexResult bit = bitmap(s);
     testing::Reference want = reference_index(s, Rules::Bitmap);
     ASSERT_TRUE(same(bit, want)) << "input: " << show(s) << "\n got: " << describe(bit)
                                  << "\nwant: " << describe(want);
@@ -150,7 +152,7 @@ TEST(BitmapIndex, EdgeCases) {
       {"unmatched quote skips two bytes", "<a b=\"x>", "[0,7 k0 n1+1] text:"},
       {"'/' after an unmatched quote is skipped", "<a \"/>", "[0,5 k0 n1+1] text:"},
   };
-  for (const Case& c : cases) EXPECT_EQ(describe(build_bitmap_index(c.input.data(), c.input.size())), c.want) << c.label;
+  for (const Case& c : cases) EXPECT_EQ(describe(bitmap(c.input)), c.want) << c.label;
 }
 
 // Tags spanning many blocks, quoted values crossing block edges, a "/>"
@@ -196,8 +198,8 @@ TEST(IndexEntry, DenseQuotesChooseTheBitmapBuild) {
   dense.insert(0, "<b p=\"1\" q=\"2\" r=\"3\" s=\"4\" t=\"5\" u=\"6\"/>");
   IndexResult r = build_structural_index(dense.data(), dense.size());
   ASSERT_TRUE(r.ok()) << describe(r);
-  EXPECT_EQ(r.value().kind.back(), TagKind::Comment);
-  EXPECT_EQ(r.value().tag_end.back(), dense.size() - 2);
+  EXPECT_EQ(r.value().constructs.back().kind(), TagKind::Comment);
+  EXPECT_EQ(r.value().constructs.back().end, dense.size() - 2);
 
   std::string sparse = "<a x=\"1\"/><!-- open";
   r = build_structural_index(sparse.data(), sparse.size());

@@ -18,6 +18,11 @@ namespace orvex::index::testing {
 // differs in three situations only: a comment without "-->" ends at len - 2
 // (or just after "<!--" when fewer than three bytes follow it), a declaration
 // without '>' is an unclosed tag, and a '<' in the last byte is dropped.
+//
+// A document type declaration ends at its first '>' outside quoted literals
+// and outside its internal subset, where comments and processing
+// instructions are skipped whole; once one found no such end, it and every
+// later one end at their first '>'.
 enum class Rules { Sequential, Bitmap };
 
 struct Reference {
@@ -32,14 +37,38 @@ inline Reference reference_index(std::string_view s, Rules rules) {
   const bool bitmap = rules == Rules::Bitmap;
   const size_t len = s.size();
   auto is_ws = [](char c) { return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; };
-  auto add = [&](size_t g, size_t end, TagKind k, size_t off, size_t n) {
-    ix.tag_start.push_back(g);
-    ix.tag_end.push_back(end);
-    ix.kind.push_back(k);
-    ix.name_offset.push_back(off);
-    ix.name_len.push_back(n);
+  auto add = [&](size_t g, size_t end, TagKind k, size_t, size_t n) {
+    ix.constructs.push_back(Construct{g, end, n, static_cast<uint8_t>(k)});
   };
   auto has = [&](size_t at, std::string_view w) { return at + w.size() <= len && s.substr(at, w.size()) == w; };
+  constexpr size_t none = std::string_view::npos;
+  auto doctype_end = [&](size_t g) {
+    bool subset = false;
+    size_t i = g + 9;
+    while (i < len) {
+      const char c = s[i];
+      size_t r;
+      if (c == '"' || c == '\'') {
+        if ((r = s.find(c, i + 1)) == none) return none;
+        i = r + 1;
+      } else if (!subset && c == '>') {
+        return i;
+      } else if (c == (subset ? ']' : '[')) {
+        subset = !subset;
+        ++i;
+      } else if (subset && has(i, "<!--")) {
+        if ((r = s.find("-->", i + 4)) == none) return none;
+        i = r + 3;
+      } else if (subset && has(i, "<?")) {
+        if ((r = s.find("?>", i + 2)) == none) return none;
+        i = r + 2;
+      } else {
+        ++i;
+      }
+    }
+    return none;
+  };
+  bool doctype_broken = false;
   auto unclosed = [&](size_t g) {
     out.error = IndexError{IndexError::Kind::UnclosedTag, g};
     return out;
@@ -95,9 +124,10 @@ inline Reference reference_index(std::string_view s, Rules rules) {
       if (!found) end = sc;
       add(g, end, TagKind::CData, 0, 0);
     } else if (s[g + 1] == '!') {
-      size_t r = g;
-      while (r < len && s[r] != '>') ++r;
-      if (r == len) {
+      size_t r = none;
+      if (!doctype_broken && has(g + 2, "DOCTYPE") && (r = doctype_end(g)) == none) doctype_broken = true;
+      if (r == none) r = s.find('>', g);
+      if (r == none) {
         if (bitmap) {
           out.diverged = true;
           return unclosed(g);
@@ -173,9 +203,11 @@ inline std::string describe(const IndexResult& r) {
     return o.str();
   }
   const StructuralIndex& ix = r.value();
-  for (size_t i = 0; i < ix.size(); ++i)
-    o << "[" << ix.tag_start[i] << "," << ix.tag_end[i] << " k" << int(ix.kind[i]) << " n"
-      << ix.name_offset[i] << "+" << ix.name_len[i] << "]";
+  for (const Construct& c : ix.constructs) {
+    const bool named = c.kind() != TagKind::Comment && c.kind() != TagKind::CData;
+    o << "[" << c.start << "," << c.end << " k" << int(c.kind()) << " n" << (named ? c.name_start() : 0) << "+"
+      << c.name_len << "]";
+  }
   o << " text:";
   for (const TextRange& t : ix.text) o << " (" << t.start << "," << t.end << ")";
   return o.str();

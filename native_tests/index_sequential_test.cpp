@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "index/builds.h"
 #include "index/structural.h"
 #include "index_reference.h"
 
@@ -22,7 +21,7 @@ using testing::Rules;
 using testing::same;
 using testing::show;
 
-struct Construct {
+struct Expected {
   uint64_t start, end;
   TagKind kind;
   uint64_t name_offset, name_len;
@@ -31,18 +30,18 @@ struct Construct {
 struct EdgeCase {
   const char* label;
   std::string input;
-  std::vector<Construct> constructs;
+  std::vector<Expected> constructs;
   std::vector<TextRange> text;
 };
 
+IndexResult sequential(const std::string& s) { return build_structural_index(s.data(), s.size(), Build::Sequential); }
+
+// The expected index; a name offset must be where the construct's kind puts it.
 StructuralIndex make_index(const EdgeCase& c) {
   StructuralIndex ix;
-  for (const Construct& k : c.constructs) {
-    ix.tag_start.push_back(k.start);
-    ix.tag_end.push_back(k.end);
-    ix.kind.push_back(k.kind);
-    ix.name_offset.push_back(k.name_offset);
-    ix.name_len.push_back(k.name_len);
+  for (const Expected& k : c.constructs) {
+    ix.constructs.push_back(Construct{k.start, k.end, k.name_len, static_cast<uint8_t>(k.kind)});
+    if (k.name_len > 0) EXPECT_EQ(ix.constructs.back().name_start(), k.name_offset) << c.label;
   }
   ix.text = c.text;
   return ix;
@@ -85,13 +84,24 @@ const std::vector<EdgeCase>& successful_cases() {
        {{8, 10, K::Start, 9, 1}}, {{7, 8}}},
       {"text between constructs", "<a>x</a>y<b>",
        {{0, 2, K::Start, 1, 1}, {4, 7, K::End, 6, 1}, {9, 11, K::Start, 10, 1}}, {{3, 4}, {8, 9}}},
+      // Document type declarations end outside their literals and internal subset.
+      {"'>' in a literal of a document type declaration", "<!DOCTYPE r SYSTEM \"a>b\"><r/>",
+       {{25, 28, K::Empty, 26, 1}}, {}},
+      {"markup declarations of the internal subset", "<!DOCTYPE r [<!ENTITY x \"a>b<a k='1'/>\">]><r><a/></r>",
+       {{42, 44, K::Start, 43, 1}, {45, 48, K::Empty, 46, 1}, {49, 52, K::End, 51, 1}}, {}},
+      {"comment and PI in the subset hide quotes and ']'", "<!DOCTYPE r [<!-- ' ] --><?p \" ]?>]>x<r/>",
+       {{37, 40, K::Empty, 38, 1}}, {{36, 37}}},
+      {"a document type declaration without an end ends at its first '>'", "<!DOCTYPE r [ ><r/>",
+       {{15, 18, K::Empty, 16, 1}}, {}},
+      {"after that, every one does", "<!DOCTYPE a [><!DOCTYPE b \">\"><r/>",
+       {{30, 33, K::Empty, 31, 1}}, {{28, 30}}},
   };
   return cases;
 }
 
 TEST(SequentialIndex, EdgeCases) {
   for (const EdgeCase& c : successful_cases()) {
-    IndexResult r = build_sequential_index(c.input.data(), c.input.size());
+    IndexResult r = sequential(c.input);
     ASSERT_TRUE(r.ok()) << c.label << ": " << describe(r);
     EXPECT_EQ(describe(r), describe(IndexResult(make_index(c)))) << c.label;
   }
@@ -111,7 +121,7 @@ TEST(SequentialIndex, Failures) {
       {"<![CDATA[ab]", {E::Overrun, 12}},  {"<a/><!--", {E::Overrun, 8}},
   };
   for (const Case& c : cases) {
-    IndexResult r = build_sequential_index(c.input.data(), c.input.size());
+    IndexResult r = sequential(c.input);
     ASSERT_FALSE(r.ok()) << show(c.input);
     EXPECT_EQ(r.error(), c.want) << show(c.input) << " gave " << describe(r);
   }
@@ -123,33 +133,30 @@ TEST(SequentialIndex, LongNamesKeepTheirLength) {
   for (size_t n : {size_t(65535), size_t(65536), size_t(70000)}) {
     const std::string name(n, 'n');
     const std::string doc = "<" + name + " a='1'></" + name + "><?" + name + "?>";
-    IndexResult r = build_sequential_index(doc.data(), doc.size());
+    IndexResult r = sequential(doc);
     ASSERT_TRUE(r.ok());
     const StructuralIndex& ix = r.value();
     ASSERT_EQ(ix.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(ix.name_len[i], n) << "construct " << i;
-    EXPECT_EQ(ix.name_offset[1], n + 10);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(ix.constructs[i].name_len, n) << "construct " << i;
+    EXPECT_EQ(ix.constructs[1].name_start(), n + 10);
   }
 }
 
 TEST(IndexEntry, DensityRuleChoosesTheBuild) {
   auto doc = [](size_t lt, size_t dq) { return std::string(lt, '<') + std::string(dq, '"'); };
-  EXPECT_FALSE(prefers_bitmap_build("", 0));
-  EXPECT_FALSE(prefers_bitmap_build("\"\"\"\"\"", 5));  // 5 / max(0, 1) is not above 5
-  EXPECT_TRUE(prefers_bitmap_build("\"\"\"\"\"\"", 6));
-  std::string s = doc(10, 50);
-  EXPECT_FALSE(prefers_bitmap_build(s.data(), s.size()));
-  s = doc(10, 51);
-  EXPECT_TRUE(prefers_bitmap_build(s.data(), s.size()));
+  auto bitmap = [](const std::string& s) { return choose_build(s.data(), s.size()) == Build::Bitmap; };
+  EXPECT_FALSE(bitmap(""));
+  EXPECT_FALSE(bitmap("\"\"\"\"\""));  // 5 / max(0, 1) is not above 5
+  EXPECT_TRUE(bitmap("\"\"\"\"\"\""));
+  EXPECT_FALSE(bitmap(doc(10, 50)));
+  EXPECT_TRUE(bitmap(doc(10, 51)));
   // Only the first 4096 bytes count.
-  s = std::string(4096, 'x') + std::string(100, '"');
-  EXPECT_FALSE(prefers_bitmap_build(s.data(), s.size()));
-  s = std::string(4090, '"') + "<" + std::string(100, '<');
-  EXPECT_TRUE(prefers_bitmap_build(s.data(), s.size()));
+  EXPECT_FALSE(bitmap(std::string(4096, 'x') + std::string(100, '"')));
+  EXPECT_TRUE(bitmap(std::string(4090, '"') + "<" + std::string(100, '<')));
 }
 
 void expect_matches_reference(const std::string& input) {
-  IndexResult got = build_sequential_index(input.data(), input.size());
+  IndexResult got = sequential(input);
   testing::Reference want = reference_index(input, Rules::Sequential);
   ASSERT_TRUE(same(got, want)) << "input: " << show(input) << "\n got: " << describe(got)
                                << "\nwant: " << describe(want);
@@ -167,7 +174,7 @@ TEST(SequentialIndex, MatchesReferenceOnRandomDocuments) {
   for (int i = 0; i < 3000; ++i) {
     std::string doc = random_document(rng, 60);
     expect_matches_reference(doc);
-    ASSERT_TRUE(build_sequential_index(doc.data(), doc.size()).ok()) << show(doc);
+    ASSERT_TRUE(sequential(doc).ok()) << show(doc);
   }
 }
 

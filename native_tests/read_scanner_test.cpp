@@ -21,16 +21,24 @@ class Doc {
   explicit Doc(const std::string& text)
       : buf_(SourceBuffer::copy_of(text.data(), text.size())),
         idx_(index::build_structural_index(buf_->data(), buf_->size()).value()),
-        scan_(buf_.get(), idx_) {}
+        scan_(buf_.get()) {}
   const Scanner& scan() const { return scan_; }
-  const index::StructuralIndex& idx() const { return idx_; }
+  const index::Construct& c(size_t i) const { return idx_.constructs.at(i); }
   SourceBuffer* buf() const { return buf_.get(); }
   // The first construct of a kind.
-  size_t first(TagKind k) const {
-    for (size_t i = 0; i < idx_.size(); ++i)
-      if (idx_.kind[i] == k) return i;
+  const index::Construct& first(TagKind k) const {
+    for (const index::Construct& c : idx_.constructs)
+      if (c.kind() == k) return c;
     ADD_FAILURE() << "no construct of that kind";
-    return 0;
+    return idx_.constructs.at(0);
+  }
+  // The start or empty-element tag's attributes, scanned into a map.
+  Result<AttrMap, ReadError> attributes(size_t i, MapKey key = {}) const {
+    auto nr = scan_.element_name(c(i));
+    if (!nr) return fail(nr.error());
+    AttrMap attrs(key);
+    if (auto r = scan_.scan_attributes(nr->region, attrs); !r) return fail(r.error());
+    return attrs;
   }
 
  private:
@@ -43,15 +51,15 @@ class Doc {
 std::string scan_first_tag(const std::string& text) {
   Doc d(text);
   size_t i = 0;
-  while (d.idx().kind[i] != TagKind::Start && d.idx().kind[i] != TagKind::Empty) ++i;
-  auto el = d.scan().scan_start_tag(i, MapKey{1, 2});
+  while (d.c(i).kind() != TagKind::Start && d.c(i).kind() != TagKind::Empty) ++i;
+  auto el = d.attributes(i, MapKey{1, 2});
   if (!el) return el.error().message();
   std::vector<std::string> attrs;
-  el->attrs.for_each([&](const SharedStr& k, const SharedStr& v) {
+  el->for_each([&](const SharedStr& k, const SharedStr& v) {
     attrs.push_back(std::string(k.sv()) + "=" + std::string(v.sv()));
   });
   std::sort(attrs.begin(), attrs.end());
-  std::string out = std::string(el->name.sv()) + "[";
+  std::string out = std::string(d.scan().name_of(d.c(i))) + "[";
   for (size_t k = 0; k < attrs.size(); ++k) out += (k ? "," : "") + attrs[k];
   return out + "]";
 }
@@ -113,16 +121,14 @@ TEST(Scanner, TagFaultsAndOffsets) {
 
 TEST(Scanner, ElementNameMustNotBeEmpty) {
   Doc d("xy< a='1'>");
-  ASSERT_EQ(d.idx().kind[0], TagKind::Start);
-  EXPECT_EQ(d.scan().element_name(0).error().message(),
-            "malformed XML at byte 2: expected element name after '<'");
-  EXPECT_EQ(d.scan().scan_start_tag(0, {}).error().message(),
+  ASSERT_EQ(d.c(0).kind(), TagKind::Start);
+  EXPECT_EQ(d.scan().element_name(d.c(0)).error().message(),
             "malformed XML at byte 2: expected element name after '<'");
 }
 
 TEST(Scanner, ElementNameAndRegion) {
   Doc d("<ab c='1'/>");
-  auto nr = d.scan().element_name(0);
+  auto nr = d.scan().element_name(d.c(0));
   ASSERT_TRUE(nr.ok());
   EXPECT_EQ(nr->name.start, 1u);
   EXPECT_EQ(nr->name.end, 3u);
@@ -133,20 +139,20 @@ TEST(Scanner, ElementNameAndRegion) {
 TEST(Scanner, NamesKeysAndUntouchedValuesAreViews) {
   Doc d("<a k='v' e='&amp;'/>");
   {
-    auto el = d.scan().scan_start_tag(0, MapKey{5, 6});
+    auto el = d.attributes(0, MapKey{5, 6});
     ASSERT_TRUE(el.ok());
-    EXPECT_TRUE(el->name.is_view());
-    EXPECT_EQ(el->attrs.map_key().k0, 5u);
-    EXPECT_EQ(el->attrs.map_key().k1, 6u);
-    el->attrs.for_each([](const SharedStr& k, const SharedStr& v) {
+    EXPECT_EQ(el->map_key().k0, 5u);
+    EXPECT_EQ(el->map_key().k1, 6u);
+    el->for_each([](const SharedStr& k, const SharedStr& v) {
       EXPECT_TRUE(k.is_view());
+      EXPECT_TRUE(k.is_borrowed());
       EXPECT_EQ(v.is_view(), k.sv() == "k");
     });
   }
-  EXPECT_EQ(d.buf()->holders(), 1u);  // the element's views were its only holders
+  EXPECT_EQ(d.buf()->holders(), 1u);  // borrowed views count no holder of their own
 
   Doc dup("<a k='v' j='w' k='x'/>");
-  auto bad = dup.scan().scan_start_tag(0, {});
+  auto bad = dup.attributes(0);
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(dup.buf()->holders(), 1u);  // a failed scan keeps nothing
 }
@@ -154,11 +160,11 @@ TEST(Scanner, NamesKeysAndUntouchedValuesAreViews) {
 TEST(Scanner, LongNamesReadInFull) {
   const std::string name(70000, 'n');
   Doc d("<" + name + " k='v'></" + name + " >");
-  auto el = d.scan().scan_start_tag(0, {});
+  auto el = d.attributes(0);
   ASSERT_TRUE(el.ok());
-  EXPECT_EQ(el->name.size(), name.size());
-  EXPECT_EQ(el->attrs.size(), 1u);
-  auto end = d.scan().check_end_tag_form(1);
+  EXPECT_EQ(d.scan().name_of(d.c(0)).size(), name.size());
+  EXPECT_EQ(el->size(), 1u);
+  auto end = d.scan().check_end_tag_form(d.c(1));
   ASSERT_TRUE(end.ok());
   EXPECT_EQ(end.value().size(), name.size());
 }
@@ -203,7 +209,7 @@ TEST(Scanner, ClosingChecks) {
   };
   for (const C& c : cases) {
     Doc d(c.text);
-    size_t i = d.first(c.kind);
+    const index::Construct& i = d.first(c.kind);
     std::string got;
     if (c.kind == TagKind::Comment) {
       auto r = d.scan().check_comment(i);
@@ -219,41 +225,25 @@ TEST(Scanner, ClosingChecks) {
   }
 }
 
-// The closing checks read only the index's numbers, so they are checked here
-// on hand-made entries too, where an index could disagree with the bytes.
+// The closing checks read only the construct's numbers, so they are checked
+// here on hand-made constructs too, where an index could disagree with the
+// bytes.
 TEST(Scanner, ClosingChecksTrustOnlyTheBytesAtTheTagEnd) {
   const std::string text = "<!--><![CDATA[x]]>";
   SourceHandle buf(SourceBuffer::copy_of(text.data(), text.size()));
-  index::StructuralIndex ix;
-  auto add = [&](uint64_t s, uint64_t e, TagKind k) {
-    ix.tag_start.push_back(s);
-    ix.tag_end.push_back(e);
-    ix.kind.push_back(k);
-    ix.name_offset.push_back(0);
-    ix.name_len.push_back(0);
-  };
-  add(0, 4, TagKind::Comment);   // "<!-->" ends in '>' but is too short
-  add(5, 17, TagKind::CData);    // content "x"
-  add(5, 18, TagKind::CData);    // tag end at the document length
-  Scanner s(buf.get(), ix);
-  EXPECT_EQ(s.check_comment(0).error().message(), "malformed XML at byte 0: unterminated comment");
-  auto content = s.check_cdata(1);
+  auto make = [](uint64_t s, uint64_t e, TagKind k) { return index::Construct{s, e, 0, static_cast<uint8_t>(k)}; };
+  const index::Construct short_comment = make(0, 4, TagKind::Comment);  // ends in '>' but is too short
+  const index::Construct cdata = make(5, 17, TagKind::CData);           // content "x"
+  const index::Construct at_end = make(5, 18, TagKind::CData);          // tag end at the document length
+  Scanner s(buf.get());
+  EXPECT_EQ(s.check_comment(short_comment).error().message(), "malformed XML at byte 0: unterminated comment");
+  auto content = s.check_cdata(cdata);
   ASSERT_TRUE(content.ok());
   EXPECT_EQ(content->start, 14u);
   EXPECT_EQ(content->end, 15u);
-  EXPECT_TRUE(s.check_markup_closed(1).ok());
-  EXPECT_EQ(s.check_markup_closed(2).error().message(), "malformed XML at byte 5: unterminated markup");
-  EXPECT_EQ(s.check_cdata(2).error().message(), "malformed XML at byte 5: unterminated CDATA section");
-}
-
-TEST(Scanner, TextMustNotHoldALessThan) {
-  const std::string text = "abc<def<g";
-  SourceHandle buf(SourceBuffer::copy_of(text.data(), text.size()));
-  index::StructuralIndex ix;
-  Scanner s(buf.get(), ix);
-  EXPECT_TRUE(s.check_text({0, 3}).ok());
-  EXPECT_EQ(s.check_text({1, 9}).error().message(), "malformed XML at byte 3: unexpected '<'");
-  EXPECT_EQ(s.check_text({4, 9}).error().message(), "malformed XML at byte 7: unexpected '<'");
+  EXPECT_TRUE(s.check_markup_closed(cdata).ok());
+  EXPECT_EQ(s.check_markup_closed(at_end).error().message(), "malformed XML at byte 5: unterminated markup");
+  EXPECT_EQ(s.check_cdata(at_end).error().message(), "malformed XML at byte 5: unterminated CDATA section");
 }
 
 TEST(KeyHashCache, AlwaysGivesTheMapKeysSipHash) {

@@ -13,7 +13,8 @@ namespace orvex::read {
 namespace {
 
 // name[k=v,...]"text"(children...): attributes sorted, text only when present.
-std::string show(const PlainElement& e) {
+std::string show(const Node* n) {
+  const NodeRecord& e = n->rec;
   std::vector<std::string> attrs;
   e.attrs.for_each([&](const SharedStr& k, const SharedStr& v) {
     attrs.push_back(std::string(k.sv()) + "=" + std::string(v.sv()));
@@ -37,7 +38,7 @@ std::string show(const PlainElement& e) {
 std::string read(const std::string& doc, const std::string& root) {
   SourceHandle buf(SourceBuffer::copy_of(doc.data(), doc.size()));
   auto r = build_tree(buf.get(), root);
-  return r ? show(r.value()) : "error: " + r.error().message();
+  return r ? show(r.value().root()) : "error: " + r.error().message();
 }
 
 struct Case {
@@ -137,33 +138,14 @@ TEST(TreeBuilder, FaultsInDocumentOrder) {
   for (const Case& c : cases) EXPECT_EQ(read(c.doc, c.root), c.expected) << c.doc;
 }
 
-// Text ranges listed by an index that let a '<' through (the quote-aware
-// build can) are rejected inside the root, before decoding.
-TEST(TreeBuilder, TextWithLessThanFromTheIndex) {
-  const std::string doc = "<a>x&bad;<y</a>";
-  SourceHandle buf(SourceBuffer::copy_of(doc.data(), doc.size()));
-  index::StructuralIndex ix;
-  auto add = [&](uint64_t s, uint64_t e, index::TagKind k, uint64_t name_len) {
-    ix.tag_start.push_back(s);
-    ix.tag_end.push_back(e);
-    ix.kind.push_back(k);
-    ix.name_offset.push_back(s + (k == index::TagKind::End ? 2 : 1));
-    ix.name_len.push_back(name_len);
-  };
-  add(0, 2, index::TagKind::Start, 1);
-  add(11, 14, index::TagKind::End, 1);
-  ix.text.push_back({3, 11});
-  auto r = build_tree_from_index(buf.get(), ix, "a");
-  EXPECT_EQ(r.error().message(), "malformed XML at byte 9: unexpected '<'");
-}
-
 TEST(TreeBuilder, ViewsStayViewsAndTheBufferIsReleasedWithTheTree) {
   const std::string doc = "<a k='v' d='&lt;'>one<b>x&amp;y</b><c>p<!---->q</c><e><![CDATA[z]]></e></a>";
   SourceHandle buf(SourceBuffer::copy_of(doc.data(), doc.size()));
   {
     auto r = build_tree(buf.get(), "a");
     ASSERT_TRUE(r.ok());
-    const PlainElement& a = r.value();
+    const NodeRecord& a = r.value().root()->rec;
+    auto child = [&](size_t i) -> const NodeRecord& { return a.children[i]->rec; };
     EXPECT_TRUE(a.name.is_view());
     a.attrs.for_each([](const SharedStr& k, const SharedStr& v) {
       EXPECT_TRUE(k.is_view());
@@ -172,12 +154,14 @@ TEST(TreeBuilder, ViewsStayViewsAndTheBufferIsReleasedWithTheTree) {
     ASSERT_EQ(a.children.size(), 3u);
     EXPECT_TRUE(a.text->is_view());
     EXPECT_EQ(a.text->sv(), "one");
-    EXPECT_FALSE(a.children[0].text->is_view());  // decoded
-    EXPECT_EQ(a.children[0].text->sv(), "x&y");
-    EXPECT_FALSE(a.children[1].text->is_view());  // two pieces
-    EXPECT_EQ(a.children[1].text->sv(), "pq");
-    EXPECT_TRUE(a.children[2].text->is_view());  // one CDATA piece
-    EXPECT_EQ(a.attrs.map_key().k0, a.children[0].attrs.map_key().k0);
+    EXPECT_FALSE(child(0).text->is_view());  // decoded
+    EXPECT_EQ(child(0).text->sv(), "x&y");
+    EXPECT_FALSE(child(1).text->is_view());  // two pieces
+    EXPECT_EQ(child(1).text->sv(), "pq");
+    EXPECT_TRUE(child(2).text->is_view());  // one CDATA piece
+    EXPECT_EQ(a.attrs.map_key().k0, child(0).attrs.map_key().k0);
+    // One holder count per node block, none per view.
+    EXPECT_EQ(buf->holders(), 1u + r.value().slabs().size());
   }
   EXPECT_EQ(buf->holders(), 1u);
   // A failed read leaves no holder behind either.
@@ -191,7 +175,7 @@ TEST(TreeBuilder, EachReadUsesItsOwnMapKey) {
   SourceHandle buf(SourceBuffer::copy_of(doc.data(), doc.size()));
   auto r1 = build_tree(buf.get(), "a");
   auto r2 = build_tree(buf.get(), "a");
-  MapKey k1 = r1->attrs.map_key(), k2 = r2->attrs.map_key();
+  MapKey k1 = r1->root()->rec.attrs.map_key(), k2 = r2->root()->rec.attrs.map_key();
   EXPECT_FALSE(k1.k0 == k2.k0 && k1.k1 == k2.k1);
 }
 
@@ -215,10 +199,10 @@ TEST(TreeBuilder, MillionLevelsWithoutRecursion) {
     auto r = build_tree(buf.get(), "d");
     ASSERT_TRUE(r.ok());
     size_t levels = 1;
-    const PlainElement* e = &r.value();
+    const NodeRecord* e = &r.value().root()->rec;
     while (!e->children.empty()) {
       ASSERT_EQ(e->children.size(), 1u);
-      e = &e->children[0];
+      e = &e->children[0]->rec;
       ++levels;
     }
     EXPECT_EQ(levels, depth);

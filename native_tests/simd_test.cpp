@@ -63,6 +63,41 @@ TEST(SimdVec, EveryOperationMatchesScalar) {
   }
 }
 
+// The data operations on raw bytes (not comparison results), against plain loops.
+TEST(SimdVec, DataOperationsMatchPlainLoops) {
+  std::mt19937_64 rng(15);
+  for (int round = 0; round < 4000; ++round) {
+    uint8_t a[16], b[16];
+    for (int i = 0; i < 16; ++i) a[i] = uint8_t(rng() % 3 ? rng() % 128 : rng()), b[i] = uint8_t(rng());
+    uint8_t stored[16], want_max[16], maxed[16], scalar_maxed[16];
+    uint16_t widened[16], scalar_widened[16];
+    unsigned want_high = 0, want_max_lane = 0;
+    for (int i = 0; i < 16; ++i) {
+      want_max[i] = a[i] > b[i] ? a[i] : b[i];
+      want_high |= unsigned(a[i] >= 0x80) << i;
+      want_max_lane = a[i] > want_max_lane ? a[i] : want_max_lane;
+    }
+    const Vec v = Vec::load(a);
+    const scalar::Vec s = scalar::Vec::load(a);
+    v.store(stored);
+    ASSERT_EQ(std::memcmp(stored, a, 16), 0);
+    Vec::max(v, Vec::load(b)).store(maxed);
+    scalar::Vec::max(s, scalar::Vec::load(b)).store(scalar_maxed);
+    ASSERT_EQ(std::memcmp(maxed, want_max, 16), 0);
+    ASSERT_EQ(std::memcmp(scalar_maxed, want_max, 16), 0);
+    v.store_widened(widened);
+    s.store_widened(scalar_widened);
+    for (int i = 0; i < 16; ++i) {
+      ASSERT_EQ(widened[i], a[i]);
+      ASSERT_EQ(scalar_widened[i], a[i]);
+    }
+    ASSERT_EQ(v.high_bits(), want_high);
+    ASSERT_EQ(s.high_bits(), want_high);
+    ASSERT_EQ(v.max_lane(), want_max_lane);
+    ASSERT_EQ(s.max_lane(), want_max_lane);
+  }
+}
+
 size_t plain_find(const uint8_t* d, size_t len, size_t from, uint8_t c) {
   for (size_t i = from; i < len; ++i)
     if (d[i] == c) return i;

@@ -380,6 +380,60 @@ def test_quote_dense_documents_read_like_sparse_ones(body):
     assert dense.attrs == {f"a{k}": str(k) for k in range(30)}
 
 
+# A document type declaration ends at its first '>' outside its literals and
+# internal subset, in both builds of the index.
+@pytest.mark.parametrize(
+    "doctype, body, root, expected",
+    [
+        ("""<!DOCTYPE r [<!ENTITY x "a>b<a k='1'/>">]>""", "<r><a/></r>", "a", leaf("a")),
+        ('<!DOCTYPE doc [<!ELEMENT doc (foo)><!ELEMENT foo (#PCDATA)><!ENTITY e "&#60;foo></foo>">]>',
+         "<doc><foo>x</foo></doc>", "doc", leaf("doc", children=[leaf("foo", text="x")])),
+        ("<!DOCTYPE r SYSTEM 'a>b' [<!-- ' ] > --><?pi \" ]?><!ATTLIST r a CDATA '>'>]>", "<r>t</r>", "r",
+         leaf("r", text="t")),
+        ("<!DOCTYPE r>", "<r><!DOCTYPE x [<y/>]>t</r>", "r", leaf("r", text="t")),
+    ],
+)
+def test_document_type_declarations_with_literals_and_subsets(doctype, body, root, expected):
+    assert shape(read_string(doctype + body, root)) == expected
+    # Dense double quotes on the first element send the same document to the
+    # quote-aware build of the index.
+    dense = read_string(doctype + body.replace(">", f" {DENSE}>", 1), root)
+    sparse = read_string(doctype + body.replace(">", f" {SPARSE}>", 1), root)
+    assert shape(dense) == shape(sparse)
+
+
+def test_entities_of_the_internal_subset_stay_unknown():
+    doc = '<!DOCTYPE r [<!ENTITY e "x>y">]><r>&e;</r>'
+    assert read_error(doc, "r") == f"unknown entity reference '&e;' at byte {doc.index('&e;')}"
+
+
+# After the root only the structural index looks at the text: a tail it
+# cannot index fails the read, one it can is accepted unchecked. The
+# quote-dense build differs on three malformed tails.
+@pytest.mark.parametrize(
+    "tail, sparse, dense",
+    [
+        ("<", "malformed XML: Unclosed tag at byte {at}", None),
+        ("<b>", None, None),
+        ("</c>&bogus;", None, None),
+        ("<b x=1>", None, None),
+        ("<b x=1", "malformed XML: Unclosed tag at byte {at}", "malformed XML: Unclosed tag at byte {at}"),
+        ("</b", "malformed XML: Unclosed tag at byte {at}", "malformed XML: Unclosed tag at byte {at}"),
+        ("<!-- x", "malformed XML at byte {end}: unexpected end of document", None),
+        ("<?pi", "malformed XML at byte {end}: unexpected end of document",
+         "malformed XML at byte {end}: unexpected end of document"),
+        ("<!x", None, "malformed XML: Unclosed tag at byte {at}"),
+    ],
+)
+def test_what_is_checked_after_the_root(tail, sparse, dense):
+    for attrs, want in ((SPARSE, sparse), (DENSE, dense)):
+        doc = f"<a {attrs}/>{tail}"
+        if want is None:
+            assert read_string(doc, "a").attrs["a1"] == "1"
+        else:
+            assert read_error(doc, "a") == want.format(at=doc.rindex(tail), end=len(doc.encode()))
+
+
 def test_quote_dense_unterminated_comment():
     doc = f"<r {DENSE}>x<!-- never closed</r>"
     assert read_error(doc, "r") == f"malformed XML at byte {doc.index('<!--')}: unterminated comment"

@@ -1,33 +1,17 @@
-// The bitmap build: the document is classified once, 64 bytes at a time,
-// into masks of '<', '>', '"' and '\''; the walk then jumps from bit to bit
-// instead of looking at bytes. Its constructs and text ranges are those of
-// the sequential build.
-//
-// Quotes mean something only inside start and empty-element tags, after the
-// name: a quote in character data ("don't"), a comment, a CDATA section, a
-// processing instruction, an end tag or a declaration hides nothing. So the
-// quote masks are raw, and quote state is tracked only while a start tag is
-// being closed (see close_start_tag).
-//
-// On malformed input the builds differ only in three places, where this
-// build keeps its own behaviour: a comment without "-->" ends at len - 2 (or
-// just past "<!--" when fewer than three bytes follow it) instead of
-// overrunning the input; a declaration without any later '>' is an unclosed
-// tag instead of being skipped; a '<' in the last byte is dropped instead of
-// being an unclosed tag.
+// The bitmap build: the document is classified, 64 bytes at a time, into
+// masks of '<', '>', '"' and '\''; candidates are then found by jumping from
+// bit to bit instead of looking at bytes.
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "index/builds.h"
-#include "index/scan_util.h"
+#include "index/walk.h"
 #include "simd/bitmask.h"
 #include "simd/classify.h"
 #include "simd/search.h"
 
 namespace orvex::index {
 
-using namespace detail;
 using simd::BlockBits;
 using simd::npos;
 
@@ -44,9 +28,9 @@ class Bitmaps {
  public:
   static constexpr size_t kWindowBlocks = 1024;  // 64 KiB of input, 32 KiB of masks
 
-  Bitmaps(const uint8_t* d, size_t len)
-      : d_(d), len_(len), blocks_((len + 63) / 64),
-        masks_(new BlockBits[std::min(kWindowBlocks, blocks_)]) {}
+  Bitmaps(const uint8_t* d, size_t len, ByteFinder& find)
+      : d_(d), len_(len), blocks_((len + 63) / 64), find_(find),
+        masks_(new BlockBits[std::max<size_t>(1, std::min(kWindowBlocks, blocks_))]) {}
 
   // Makes the block holding pos (< len) part of the window.
   void cover(size_t pos) noexcept {
@@ -54,7 +38,9 @@ class Bitmaps {
     if (w >= first_ && w < first_ + count_) return;
     first_ = w;
     count_ = std::min(kWindowBlocks, blocks_ - w);
-    simd::classify(d_ + 64 * w, std::min(len_ - 64 * w, 64 * count_), masks_.get());
+    const size_t bytes = std::min(len_ - 64 * w, 64 * count_);
+    simd::classify(d_ + 64 * w, bytes, masks_.get());
+    classified_ += bytes;
   }
 
   // First set bit of field F (the mask of byte C) at or after pos, or npos.
@@ -62,10 +48,10 @@ class Bitmaps {
   size_t next(size_t pos) const noexcept {
     if (pos >= len_) return npos;
     size_t w = pos / 64;
-    if (w < first_ || w >= first_ + count_) return simd::find_byte(d_, len_, pos, C);
+    if (w < first_ || w >= first_ + count_) return find_.find(C, pos);
     uint64_t m = masks_[w - first_].*F & (~uint64_t(0) << (pos % 64));
     while (m == 0) {
-      if (++w == first_ + count_) return simd::find_byte(d_, len_, 64 * w, C);
+      if (++w == first_ + count_) return find_.find(C, 64 * w);
       m = masks_[w - first_].*F;
     }
     return 64 * w + simd::lowest_bit(m);
@@ -77,10 +63,14 @@ class Bitmaps {
     return masks_[pos / 64 - first_].*F;
   }
 
+  uint64_t classified() const noexcept { return classified_; }
+
  private:
   const uint8_t* d_;
   size_t len_;
   size_t blocks_;
+  ByteFinder& find_;  // past the window
+  uint64_t classified_ = 0;
   size_t first_ = 0;  // window: blocks first_ .. first_ + count_ - 1
   size_t count_ = 0;
   std::unique_ptr<BlockBits[]> masks_;
@@ -90,12 +80,6 @@ constexpr Field kLt = &BlockBits::lt;
 constexpr Field kGt = &BlockBits::gt;
 constexpr Field kDq = &BlockBits::dq;
 constexpr Field kSq = &BlockBits::sq;
-
-struct TagClose {
-  bool found;
-  size_t end;
-  TagKind kind;
-};
 
 // Scans the attributes of a start or empty-element tag from c (just past its
 // name) to the '>' that ends it, with the sequential build's rules: a quote
@@ -158,83 +142,30 @@ TagClose close_start_tag(Bitmaps& bm, const uint8_t* d, size_t len, size_t c) no
   }
 }
 
-IndexError unclosed(size_t g) { return {IndexError::Kind::UnclosedTag, g}; }
+class BitmapCandidates {
+ public:
+  static constexpr MalformedRules kRules = kBitmapRules;
+
+  BitmapCandidates(const uint8_t* d, size_t len, ByteFinder& find) : d_(d), len_(len), bm_(d, len, find) {}
+
+  size_t next_lt(size_t p) noexcept {
+    bm_.cover(p);
+    return bm_.next<kLt, '<'>(p);
+  }
+  size_t next_gt(size_t p) noexcept { return bm_.next<kGt, '>'>(p); }
+  TagClose close_start_tag(size_t c) noexcept { return orvex::index::close_start_tag(bm_, d_, len_, c); }
+  uint64_t examined() const noexcept { return bm_.classified(); }
+
+ private:
+  const uint8_t* d_;
+  size_t len_;
+  Bitmaps bm_;
+};
 
 }  // namespace
 
-IndexResult build_bitmap_index(const char* data, size_t len) {
-  const auto* d = reinterpret_cast<const uint8_t*>(data);
-  Bitmaps bm(d, len);
-  StructuralIndex ix;
-  reserve_for(ix, len);
-  size_t p = 0;
-  size_t b = 0;  // end of the previous construct or declaration
-  while (p < len) {
-    bm.cover(p);
-    const size_t g = bm.next<kLt, '<'>(p);
-    if (g == npos) break;
-    const size_t text_start = b == 0 ? 0 : b + 1;
-    if (text_start < g) add_text(ix, len, text_start, g);
-    if (g + 1 >= len) break;  // a '<' in the last byte is dropped
-
-    size_t end;
-    const uint8_t next = d[g + 1];
-    if (next == '!') {
-      if (g + 4 <= len && d[g + 2] == '-' && d[g + 3] == '-') {
-        const size_t r = find_comment_close(d, len, g + 4);
-        if (r != npos) {
-          end = r + 2;
-        } else {
-          end = g + 6 >= len ? g + 4 : len - 2;
-          add_construct(ix, len, g, end, TagKind::Comment);
-          if (end >= len) break;
-          b = end;
-          p = b + 1;
-          continue;
-        }
-        add_construct(ix, len, g, end, TagKind::Comment);
-      } else if (g + 9 <= len && std::memcmp(d + g + 2, "[CDATA[", 7) == 0) {
-        const CdataClose close = find_cdata_close(d, len, g + 9);
-        if (close.found) {
-          if (g + 9 < close.at) add_text(ix, len, g + 9, close.at);
-          end = close.at + 2;
-        } else {
-          end = close.at;
-        }
-        add_construct(ix, len, g, end, TagKind::CData);
-      } else {
-        const size_t r = bm.next<kGt, '>'>(g);
-        if (r == npos) return fail(unclosed(g));
-        b = r;
-        p = b + 1;
-        continue;
-      }
-    } else if (next == '/') {
-      const size_t m = g + 2;
-      if (m == len) return fail(unclosed(g));
-      const size_t k = skip_until(d, len, m, kEndsEndName);
-      if (k == len) return fail(unclosed(g));
-      end = bm.next<kGt, '>'>(k);
-      if (end == npos) return fail(unclosed(g));
-      add_construct(ix, len, g, end, TagKind::End, m, k - m);
-    } else if (next == '?') {
-      const size_t m = g + 2;
-      const size_t k = skip_until(d, len, m, kEndsPiName);
-      end = k + 1 < len ? pi_end(d, len, k) : k;
-      add_construct(ix, len, g, end, TagKind::ProcessingInstruction, m, k - m);
-    } else {
-      const size_t k = skip_until(d, len, g + 1, kEndsStartName);
-      if (k == len) return fail(unclosed(g));
-      const TagClose close = close_start_tag(bm, d, len, k);
-      if (!close.found) return fail(unclosed(g));
-      end = close.end;
-      add_construct(ix, len, g, end, close.kind, g + 1, k - g - 1);
-    }
-    b = end;
-    p = b + 1;
-    if (p > len) return fail(IndexError{IndexError::Kind::Overrun, len});
-  }
-  return ix;
+std::unique_ptr<ConstructSource> make_bitmap_source(const uint8_t* d, size_t len) {
+  return std::make_unique<Walk<BitmapCandidates>>(d, len);
 }
 
 }  // namespace orvex::index

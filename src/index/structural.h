@@ -1,10 +1,17 @@
 // The structural index: the reader's first pass. Lists every markup construct
 // of a document (in order of its '<') and the runs of character data between
 // them, without checking well-formedness or decoding anything.
+//
+// The index is produced in chunks: a ConstructSource hands out the next few
+// thousand constructs at a time, so the reader consumes them while they are
+// still in cache instead of writing the whole document's index to memory and
+// reading it back. build_structural_index() drains a source into one
+// StructuralIndex, for tests and tools.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,16 +34,39 @@ struct TextRange {
   friend bool operator==(const TextRange&, const TextRange&) = default;
 };
 
-// Constructs as parallel arrays; entry i of each array describes construct i.
-struct StructuralIndex {
-  std::vector<uint64_t> tag_start;    // offset of the '<'
-  std::vector<uint64_t> tag_end;      // offset of the byte that ends it (normally '>')
-  std::vector<TagKind> kind;
-  std::vector<uint64_t> name_offset;  // 0 for comments and CDATA sections
-  std::vector<uint64_t> name_len;     // full width: long names are not truncated
-  std::vector<TextRange> text;        // character data and CDATA contents, in order
+// One markup construct. Its name (element or target) starts one byte after
+// the '<' for start and empty-element tags, two bytes after it for end tags
+// and processing instructions; comments and CDATA sections have none.
+struct Construct {
+  uint64_t start;          // offset of the '<'
+  uint64_t end;            // offset of the byte that ends it (normally '>')
+  uint64_t name_len : 56;  // full width: long names are not truncated
+  uint64_t kind_bits : 8;
 
-  size_t size() const noexcept { return tag_start.size(); }
+  TagKind kind() const noexcept { return static_cast<TagKind>(kind_bits); }
+  uint64_t name_start() const noexcept {
+    const TagKind k = kind();
+    return start + (k == TagKind::End || k == TagKind::ProcessingInstruction ? 2 : 1);
+  }
+  friend bool operator==(const Construct& a, const Construct& b) noexcept {
+    return a.start == b.start && a.end == b.end && a.name_len == b.name_len && a.kind_bits == b.kind_bits;
+  }
+};
+static_assert(sizeof(Construct) == 24);
+
+// Constructs in document order, and the text ranges (character data before
+// and between constructs, and CDATA contents) in order. A range of character
+// data is listed only once a '<' follows it, so it always comes with the
+// construct (or declaration) behind it.
+struct StructuralIndex {
+  std::vector<Construct> constructs;
+  std::vector<TextRange> text;
+
+  size_t size() const noexcept { return constructs.size(); }
+  void clear() noexcept {
+    constructs.clear();
+    text.clear();
+  }
   friend bool operator==(const StructuralIndex&, const StructuralIndex&) = default;
 };
 
@@ -54,7 +84,35 @@ struct IndexError {
 
 using IndexResult = Result<StructuralIndex, IndexError>;
 
-// Chooses the build by the density of '"' per '<' in the first 4096 bytes.
+// The two builds: the sequential one jumps from each construct to the next
+// '<' with a vector byte search; the bitmap one classifies the document in
+// 64-byte blocks into masks first. They give the same index on every
+// well-formed document (see walk.h for where malformed input differs).
+enum class Build : uint8_t { Sequential, Bitmap };
+
+// The build for a document: the bitmap build when the first 4096 bytes hold
+// more than five '"' per '<'.
+Build choose_build(const char* data, size_t len) noexcept;
+
+// Hands out a document's constructs a chunk at a time.
+class ConstructSource {
+ public:
+  virtual ~ConstructSource() = default;
+  // Clears `out`, then fills it with the next constructs (about `max` of
+  // them) and the text ranges in front of them. Returns false once the
+  // document is done (the chunk may still hold a last few entries), or the
+  // index's error; nothing is handed out after either.
+  virtual Result<bool, IndexError> next(StructuralIndex& out, size_t max) = 0;
+  // Bytes the searches and scans of this source have examined so far (each
+  // byte counted once per look): linear in the document, whatever its shape.
+  virtual uint64_t bytes_examined() const noexcept = 0;
+};
+
+std::unique_ptr<ConstructSource> make_construct_source(const char* data, size_t len, Build build);
+
+// The whole index at once, with the chosen build or a given one; `examined`
+// receives bytes_examined() when given.
 IndexResult build_structural_index(const char* data, size_t len);
+IndexResult build_structural_index(const char* data, size_t len, Build build, uint64_t* examined = nullptr);
 
 }  // namespace orvex::index

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "index/char_class.h"
 #include "simd/search.h"
 #include "simd/simd.h"
 
@@ -32,7 +33,7 @@ inline const char* find_byte(const char* p, const char* end, char c) noexcept {
 
 namespace detail {
 
-inline bool attr_special(char b) noexcept { return b == '&' || b == '\t' || b == '\n' || b == '\r'; }
+inline bool attr_special(char b) noexcept { return has_class(b, kValueDecodes); }
 
 template <class V>
 inline V attr_special(const char* p) noexcept {

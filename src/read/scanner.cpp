@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "index/char_class.h"
 #include "read/byte_search.h"
 #include "read/decode.h"
 #include "read/whitespace.h"
@@ -12,30 +13,6 @@ namespace orvex::read {
 namespace {
 
 using index::TagKind;
-
-// Bytes that end an attribute name: attribute whitespace, quotes and '='.
-// Everything else, '<', '>', '/', '&' and non-ASCII bytes included, may appear.
-constexpr std::array<bool, 256> make_name_ends() {
-  std::array<bool, 256> t{};
-  for (unsigned char c : {' ', '\t', '\n', '\r', '\f', '"', '\'', '='}) t[c] = true;
-  return t;
-}
-constexpr std::array<bool, 256> kEndsAttrName = make_name_ends();
-inline bool ends_attr_name(char c) noexcept { return kEndsAttrName[static_cast<uint8_t>(c)]; }
-
-
-// Bytes an attribute value's scan must look at: both quotes (one of them
-// closes the value), '<' (not allowed) and the bytes that make attribute
-// decoding change the value ('&', TAB, LF, CR).
-enum : uint8_t { kQuote = 1, kLt = 2, kDecodes = 4 };
-constexpr std::array<uint8_t, 256> make_value_classes() {
-  std::array<uint8_t, 256> t{};
-  t['"'] = t['\''] = kQuote;
-  t['<'] = kLt;
-  t['&'] = t['\t'] = t['\n'] = t['\r'] = kDecodes;
-  return t;
-}
-constexpr std::array<uint8_t, 256> kValueClass = make_value_classes();
 
 // One pass over a value from `from`: where its closing quote is (npos when
 // there is none), the first '<' before it, and whether decoding has work.
@@ -68,15 +45,14 @@ inline ValueScan scan_value(const char* r, size_t n, size_t from, char quote) no
     j += 16;
   }
   for (; j < n; ++j) {
-    const uint8_t cls = kValueClass[static_cast<uint8_t>(r[j])];
-    if (cls == 0) continue;
+    if (!has_class(r[j], kInValue)) continue;
     if (r[j] == quote) {
       v.close = j;
       return v;
     }
-    if (cls == kLt) {
+    if (r[j] == '<') {
       if (v.first_lt == simd::npos) v.first_lt = j;
-    } else if (cls == kDecodes) {
+    } else if (has_class(r[j], kValueDecodes)) {
       v.decodes = true;
     }
   }
@@ -114,16 +90,6 @@ uint64_t KeyHashCache::miss(std::string_view name, Slot& s) noexcept {
   return h;
 }
 
-Result<PlainElement, ReadError> Scanner::scan_start_tag(size_t i, MapKey map_key) const {
-  auto nr = element_name(i);
-  if (!nr) return fail(std::move(nr).error());
-  PlainElement el(view(nr->name), AttrMap(map_key));
-  el.source = hold();
-  auto scanned = scan_attributes(nr->region, el.attrs);
-  if (!scanned) return fail(std::move(scanned).error());
-  return el;
-}
-
 Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, BlockArena* arena) const {
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
@@ -137,20 +103,20 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Bl
   size_t i = 0;
   size_t prev_end = 0;  // just past the previous attribute's closing quote
   for (;;) {
-    while (i < n && is_attr_space(r[i])) ++i;
+    while (i < n && has_class(r[i], kMarkupSpace)) ++i;
     if (i == n) return Unit{};
     if (i == prev_end) return malformed(r0 + prev_end, "expected whitespace before attribute");
 
     const size_t name_start = i;
-    while (i < n && !ends_attr_name(r[i])) ++i;
+    while (i < n && !has_class(r[i], kEndsAttrName)) ++i;
     if (i == name_start) return malformed(r0 + i, "expected attribute name");
     const std::string_view name(r + name_start, i - name_start);
 
-    while (i < n && is_attr_space(r[i])) ++i;
+    while (i < n && has_class(r[i], kMarkupSpace)) ++i;
     if (i == n || r[i] != '=')
       return malformed(r0 + name_start, quoted("attribute '", name, "' has no value"));
     ++i;
-    while (i < n && is_attr_space(r[i])) ++i;
+    while (i < n && has_class(r[i], kMarkupSpace)) ++i;
     const size_t q = i;
     if (q == n || (r[q] != '"' && r[q] != '\''))
       return malformed(r0 + q, quoted("value of attribute '", name, "' is not quoted"));
@@ -175,7 +141,8 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Bl
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
     if (!attrs.insert_hashed(key_hashes_.hash(attrs.map_key(), name),
-                             view({r0 + name_start, r0 + (name_start + name.size())}), std::move(value)))
+                             SharedStr::borrowed_view(doc_, r0 + name_start, r0 + name_start + name.size()),
+                             std::move(value)))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));
 
     prev_end = scanned.close + 1;
@@ -183,32 +150,30 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Bl
   }
 }
 
-Result<std::string_view, ReadError> Scanner::check_end_tag_tail(size_t i) const {
-  const uint64_t start = idx_.tag_start[i];
-  const std::string_view name = name_of(i);
-  uint64_t tail = start + 2 + name.size();
-  uint64_t end = idx_.tag_end[i];
-  if (!all_unicode_space(bytes(tail, end))) return malformed(start, quoted("malformed end tag </", name, ">"));
+Result<std::string_view, ReadError> Scanner::check_end_tag_tail(const index::Construct& c) const {
+  const std::string_view name = name_of(c);
+  const uint64_t tail = c.start + 2 + name.size();
+  if (!all_unicode_space(bytes(tail, c.end))) return malformed(c.start, quoted("malformed end tag </", name, ">"));
   return name;
 }
 
-Failure<ReadError> Scanner::no_element_name(size_t i) const {
-  return malformed(idx_.tag_start[i], "expected element name after '<'");
+Failure<ReadError> Scanner::no_element_name(const index::Construct& c) const {
+  return malformed(c.start, "expected element name after '<'");
 }
 
-Failure<ReadError> Scanner::unterminated_markup(size_t i) const {
-  return malformed(idx_.tag_start[i], "unterminated markup");
+Failure<ReadError> Scanner::unterminated_markup(const index::Construct& c) const {
+  return malformed(c.start, "unterminated markup");
 }
 
-Result<Unit, ReadError> Scanner::check_comment(size_t i) const {
-  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+Result<Unit, ReadError> Scanner::check_comment(const index::Construct& c) const {
+  const uint64_t s = c.start, e = c.end;
   if (e < len_ && e >= s + 6 && data_[e] == '>' && data_[e - 1] == '-' && data_[e - 2] == '-')
     return Unit{};
   return malformed(s, "unterminated comment");
 }
 
-Result<Span, ReadError> Scanner::check_cdata(size_t i) const {
-  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+Result<Span, ReadError> Scanner::check_cdata(const index::Construct& c) const {
+  const uint64_t s = c.start, e = c.end;
   if (e < len_ && e >= 2 && data_[e] == '>' && data_[e - 1] == ']' && data_[e - 2] == ']') {
     uint64_t content_start = s + 9;
     uint64_t content_end = e - 2 < content_start ? content_start : e - 2;
@@ -217,17 +182,10 @@ Result<Span, ReadError> Scanner::check_cdata(size_t i) const {
   return malformed(s, "unterminated CDATA section");
 }
 
-Result<Unit, ReadError> Scanner::check_processing_instruction(size_t i) const {
-  const uint64_t s = idx_.tag_start[i], e = idx_.tag_end[i];
+Result<Unit, ReadError> Scanner::check_processing_instruction(const index::Construct& c) const {
+  const uint64_t s = c.start, e = c.end;
   if (e < len_ && e >= 1 && data_[e - 1] == '?' && data_[e] == '>') return Unit{};
   return malformed(s, "unterminated processing instruction");
-}
-
-Result<Unit, ReadError> Scanner::check_text(const index::TextRange& range) const {
-  const char* b = data_ + range.start;
-  if (const char* lt = find_byte(b, data_ + range.end, '<'))
-    return malformed(static_cast<uint64_t>(lt - data_), "unexpected '<'");
-  return Unit{};
 }
 
 }  // namespace orvex::read

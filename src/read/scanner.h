@@ -1,6 +1,6 @@
 // Reads single markup constructs that the structural index has located:
-// start and empty-element tags become PlainElements with their attributes,
-// end tags, comments, CDATA sections and processing instructions are checked.
+// the attributes of start and empty-element tags go into their maps; end
+// tags, comments, CDATA sections and processing instructions are checked.
 // Every fault is a Malformed ReadError with a fixed message and byte offset.
 //
 // The scanner never looks for the end of a tag itself: the tag end comes from
@@ -15,7 +15,8 @@
 #include "errors.h"
 #include "index/structural.h"
 #include "result.h"
-#include "storage/plain_element.h"
+#include "storage/shared_str.h"
+#include "storage/sip_map.h"
 #include "storage/siphash.h"
 
 namespace orvex::read {
@@ -85,8 +86,7 @@ class KeyHashCache {
 
 class Scanner {
  public:
-  Scanner(SourceBuffer* doc, const index::StructuralIndex& idx) noexcept
-      : doc_(doc), data_(doc->data()), len_(doc->size()), idx_(idx) {
+  explicit Scanner(SourceBuffer* doc) noexcept : doc_(doc), data_(doc->data()), len_(doc->size()) {
     key_hashes_.start_document();
   }
 
@@ -95,70 +95,48 @@ class Scanner {
     Span name;
     Span region;
   };
-  Result<NameAndRegion, ReadError> element_name(size_t i) const {
-    const uint64_t start = idx_.tag_start[i];
-    const uint64_t n = name_len(i);
-    if (n == 0) [[unlikely]] return no_element_name(i);
-    const uint64_t r0 = start + 1 + n;
-    uint64_t r1 = idx_.tag_end[i] - (idx_.kind[i] == index::TagKind::Empty ? 1 : 0);
+  Result<NameAndRegion, ReadError> element_name(const index::Construct& c) const {
+    const uint64_t n = c.name_len;
+    if (n == 0) [[unlikely]] return no_element_name(c);
+    const uint64_t r0 = c.start + 1 + n;
+    uint64_t r1 = c.end - (c.kind() == index::TagKind::Empty ? 1 : 0);
     if (r1 < r0) r1 = r0;
-    return NameAndRegion{{start + 1, r0}, {r0, r1}};
+    return NameAndRegion{{c.start + 1, r0}, {r0, r1}};
   }
-
-  // The element with its name and attributes; every map uses `map_key`.
-  Result<PlainElement, ReadError> scan_start_tag(size_t i, MapKey map_key) const;
 
   // The attribute scan of a tag's region, adding to `attrs` (which the tree
   // builder places where the element will live, to avoid moving it).
   // A first table for the map may be placed in `arena`.
   Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, BlockArena* arena = nullptr) const;
 
-  // A view of document bytes, for an element that holds the document (see hold()).
-  SharedStr view(Span s) const { return SharedStr::borrowed_view(doc_, s.start, s.end); }
-  // One holder count of the document, for an element's borrowed views.
-  SourceHandle hold() const noexcept {
-    doc_->retain();
-    return SourceHandle(doc_);
-  }
-
-  // The end tag's name (empty when the index has none for it).
-  Result<std::string_view, ReadError> check_end_tag_form(size_t i) const {
-    const std::string_view name = name_of(i);
+  // The end tag's name.
+  Result<std::string_view, ReadError> check_end_tag_form(const index::Construct& c) const {
+    const std::string_view name = name_of(c);
     // Nearly always the '>' follows the name directly.
-    if (idx_.tag_start[i] + 2 + name.size() < idx_.tag_end[i]) [[unlikely]] return check_end_tag_tail(i);
+    if (c.start + 2 + name.size() < c.end) [[unlikely]] return check_end_tag_tail(c);
     return name;
   }
 
-  Result<Unit, ReadError> check_markup_closed(size_t i) const {
-    if (idx_.tag_end[i] >= len_) [[unlikely]] return unterminated_markup(i);
+  Result<Unit, ReadError> check_markup_closed(const index::Construct& c) const {
+    if (c.end >= len_) [[unlikely]] return unterminated_markup(c);
     return Unit{};
   }
-  Result<Unit, ReadError> check_comment(size_t i) const;
+  Result<Unit, ReadError> check_comment(const index::Construct& c) const;
   // The content between "<![CDATA[" and "]]>".
-  Result<Span, ReadError> check_cdata(size_t i) const;
-  Result<Unit, ReadError> check_processing_instruction(size_t i) const;
+  Result<Span, ReadError> check_cdata(const index::Construct& c) const;
+  Result<Unit, ReadError> check_processing_instruction(const index::Construct& c) const;
 
-  // Character data must not hold a '<' (the quote-aware index build can list
-  // such a range when a quote in text hides the '<' from it).
-  Result<Unit, ReadError> check_text(const index::TextRange& range) const;
-
-  // The index's name of construct i; empty past the end of its name list.
-  std::string_view name_of(size_t i) const noexcept {
-    const uint64_t n = name_len(i);
-    if (n == 0) return {};
-    const uint64_t start = idx_.tag_start[i] + (idx_.kind[i] == index::TagKind::End ? 2 : 1);
-    return bytes(start, start + n);
+  // The index's name of a construct (empty for comments and CDATA sections).
+  std::string_view name_of(const index::Construct& c) const noexcept {
+    return bytes(c.name_start(), c.name_start() + c.name_len);
   }
 
  private:
   // The cold paths of the checks above.
-  Result<std::string_view, ReadError> check_end_tag_tail(size_t i) const;
-  Failure<ReadError> no_element_name(size_t i) const;
-  Failure<ReadError> unterminated_markup(size_t i) const;
+  Result<std::string_view, ReadError> check_end_tag_tail(const index::Construct& c) const;
+  Failure<ReadError> no_element_name(const index::Construct& c) const;
+  Failure<ReadError> unterminated_markup(const index::Construct& c) const;
 
-  uint64_t name_len(size_t i) const noexcept {
-    return i < idx_.name_len.size() ? idx_.name_len[i] : 0;
-  }
   std::string_view bytes(uint64_t start, uint64_t end) const noexcept {
     return {data_ + start, static_cast<size_t>(end - start)};
   }
@@ -166,7 +144,6 @@ class Scanner {
   SourceBuffer* doc_;
   const char* data_;
   uint64_t len_;
-  const index::StructuralIndex& idx_;
   KeyHashCache& key_hashes_ = KeyHashCache::for_this_thread();
 };
 

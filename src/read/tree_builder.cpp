@@ -1,101 +1,330 @@
 #include "read/tree_builder.h"
 
-#include <vector>
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
 
-#include "read/tree_builder_impl.h"
+#include "read/byte_search.h"
+#include "read/decode.h"
+#include "read/scanner.h"
+#include "read/text_accumulator.h"
 
 namespace orvex::read {
 
+void BuiltTree::discard() noexcept {
+  // Before the records are objects their child lists hold no references.
+  for (NodeSlab* slab : slabs_) {
+    for (size_t i = 0; i < slab->used; ++i) {
+      NodeRecord& rec = slab->node(i)->rec;
+      rec.children.forget();
+      rec.~NodeRecord();
+    }
+    NodeSlab::destroy(slab);
+  }
+  slabs_.clear();
+}
+
 namespace {
 
-// Builds the flat form (see flat_tree.h).
-class FlatSink {
- public:
-  using Handle = size_t;  // the element's place in the flat array
+using index::Construct;
+using index::TagKind;
 
-  explicit FlatSink(SourceBuffer* doc) {
-    doc->retain();
-    tree_.source = SourceHandle(doc);
-    tree_.map_key = next_map_key();
-  }
+// Constructs handed out by the index per step: their entries stay in cache
+// between being written and being read.
+constexpr size_t kChunk = 2048;
 
-  MapKey map_key() const noexcept { return tree_.map_key; }
-  Handle add(uint64_t name_start, uint64_t name_end) {
-    if (!open_.empty()) ++tree_.elements[open_.back()].children;
-    tree_.elements.push_back(FlatElement{name_start, name_end, 0, 0, 0});
-    return tree_.elements.size() - 1;
-  }
-  AttrMap& attrs(Handle) { return tree_.maps.emplace_back(tree_.map_key); }
-  BlockArena* tables(Handle) noexcept { return nullptr; }
-  void attrs_done(Handle h) {
-    if (tree_.maps.back().empty()) tree_.maps.pop_back();  // only whitespace after the name
-    else tree_.elements[h].attrs = tree_.maps.size();
-  }
-  void set_text(Handle h, SharedStr&& text) {
-    tree_.texts.push_back(std::move(text));
-    tree_.elements[h].text = tree_.texts.size();
-  }
-  void open(Handle h) { open_.push_back(h); }
-  void close(Handle) noexcept { open_.pop_back(); }
-  std::string_view name(Handle h) const noexcept {
-    const FlatElement& e = tree_.elements[h];
-    return {tree_.doc()->data() + e.name_start, static_cast<size_t>(e.name_end - e.name_start)};
-  }
-
-  FlatTree take() && { return std::move(tree_); }
-
- private:
-  FlatTree tree_;
-  std::vector<size_t> open_;
-};
-
-// The PlainElement tree of a flat result, built from the back (see flat_tree.h).
-PlainElement to_plain(FlatTree&& tree) {
-  std::vector<PlainElement> made;
-  auto& els = tree.elements;
-  while (!els.empty()) {
-    FlatElement& e = els.back();
-    PlainElement p(tree.name_of(e), e.attrs ? std::move(tree.maps[e.attrs - 1]) : AttrMap(tree.map_key));
-    p.source = tree.hold();
-    if (e.text) p.text = std::move(tree.texts[e.text - 1]);
-    p.children.reserve(e.children);
-    for (size_t k = 0; k < e.children; ++k) {
-      p.children.push_back(std::move(made.back()));
-      made.pop_back();
-    }
-    els.pop_back();
-    made.push_back(std::move(p));
-  }
-  return std::move(made.back());
+ReadError index_failure(const index::IndexError& e, uint64_t doc_len) {
+  if (e.kind == index::IndexError::Kind::Overrun) return ReadError::malformed(doc_len, "unexpected end of document");
+  return ReadError{ReadError::Kind::Index, 0, e.text()};
 }
 
 }  // namespace
 
-ReadError index_failure(const index::IndexError& e, uint64_t doc_len) {
-  if (e.kind == index::IndexError::Kind::Overrun)
-    return ReadError::malformed(doc_len, "unexpected end of document");
-  return ReadError{ReadError::Kind::Index, 0, e.text()};
+class TreeBuilder {
+ public:
+  TreeBuilder(SourceBuffer* doc, std::string_view root_tag) noexcept
+      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()) {}
+
+  // Success: `tree_` holds the root's subtree, complete.
+  Result<Unit, ReadError> run(index::ConstructSource& source);
+
+  BuiltTree take() && { return std::move(tree_); }
+
+ private:
+  // An element of the root's subtree that is not closed yet.
+  struct OpenElement {
+    Node* node;
+    TextAccumulator text;
+  };
+
+  // One construct; true once it completed the root.
+  Result<bool, ReadError> step(const Construct& c);
+  // Consumes the text ranges that start before `limit`; inside the root they
+  // are decoded and added to the innermost element's text.
+  Result<Unit, ReadError> take_text_before(uint64_t limit);
+  // Skips text ranges that start before `limit` (a CDATA section's content).
+  void skip_text_before(uint64_t limit) noexcept {
+    const auto& ranges = chunk_.text;
+    while (next_text_ < ranges.size() && ranges[next_text_].start < limit) ++next_text_;
+  }
+  // Handles an end tag; true when it closes the root.
+  Result<bool, ReadError> end_tag(const Construct& c);
+  // Adds the element of a start or empty-element tag, with its attributes,
+  // as the last child of the innermost open element (or as the root).
+  Result<Node*, ReadError> add_element(const Scanner::NameAndRegion& nr);
+
+  // The records, in node blocks (see NodeSlab).
+  Node* new_node(uint64_t name_start, uint64_t name_end);
+  NodeSlab* new_slab();
+  Node** list_memory(size_t n);
+  void open(Node*) { first_child_.push_back(siblings_.size()); }
+  void close(Node* n);
+
+  SourceBuffer* doc_;
+  Scanner scan_;
+  std::string_view root_tag_;
+  MapKey map_key_;  // of every attribute map of this document
+
+  index::StructuralIndex chunk_;  // the constructs being walked
+  size_t next_text_ = 0;          // into chunk_.text
+
+  std::vector<OpenElement> open_;          // the root and its open descendants
+  std::vector<std::string_view> skipped_;  // open elements met before the root
+
+  BuiltTree tree_;                  // blocks in document order
+  size_t table_per_node_ = 64;      // attribute table bytes per node in the next block
+  std::vector<Node*> siblings_;     // children of the open elements, collected
+  std::vector<size_t> first_child_; // per open element: where its children start
+  Node** lists_next_ = nullptr;     // room for child lists, held by the document
+  Node** lists_end_ = nullptr;
+  size_t list_block_ = 64;          // pointers in the next block of that room
+};
+
+// Blocks grow with the document, so a small one takes little memory and a
+// large one few allocations.
+//
+// Each block also has room for its nodes' attribute tables, sized by what
+// the nodes of the block before wanted: more than they used when they ran
+// out of room (later tables are allocated one by one), a little spare
+// otherwise, so documents without attributes spend almost nothing on it.
+NodeSlab* TreeBuilder::new_slab() {
+  auto& slabs = tree_.slabs_;
+  slabs.reserve(slabs.size() + 1);
+  size_t cap = 8;
+  if (!slabs.empty()) {
+    NodeSlab* prev = slabs.back();
+    cap = std::min<size_t>(prev->capacity * 2, 256);
+    const char* start = reinterpret_cast<const char*>(prev->node(prev->capacity));
+    const size_t region = static_cast<size_t>(prev->arena.end - start);
+    const size_t used = static_cast<size_t>(prev->arena.next - start);
+    const size_t per_node = used / prev->used;
+    table_per_node_ = region - used < region / 16 ? std::max(per_node, table_per_node_) * 2 : per_node + 8;
+    table_per_node_ = std::min<size_t>(table_per_node_, 4096);
+  }
+  doc_->retain();
+  NodeSlab* slab = NodeSlab::create(SourceHandle(doc_), cap, cap * table_per_node_);
+  if (slab == nullptr) throw std::bad_alloc();
+  slabs.push_back(slab);
+  return slab;
 }
 
-TreeResult build_tree_from_index(SourceBuffer* doc, const index::StructuralIndex& idx,
-                                 std::string_view root_tag) {
-  FlatSink sink(doc);
-  auto built = TreeBuilder<FlatSink>(doc, idx, root_tag, sink).run();
+Node* TreeBuilder::new_node(uint64_t name_start, uint64_t name_end) {
+  siblings_.push_back(nullptr);  // room first: nothing below can fail
+  auto& slabs = tree_.slabs_;
+  NodeSlab* slab = slabs.empty() ? nullptr : slabs.back();
+  if (slab == nullptr || slab->used == slab->capacity) slab = new_slab();
+  Node* n = slab->node(slab->used);
+  n->head = ObjectHead{0, nullptr};
+  new (&n->rec) NodeRecord(map_key_);
+  ++slab->used;
+  n->rec.slab = slab;
+  n->rec.name = SharedStr::borrowed_view(doc_, name_start, name_end);
+  siblings_.back() = n;
+  return n;
+}
+
+// Each element's children are collected on one stack shared by all open
+// elements and handed over when its end tag comes, so every child list is
+// made once, at its final size. The lists go one after the other into
+// blocks that the document holds and frees with itself: no allocation per
+// list, none to free when the tree goes, and lists in the order their
+// elements close, as a walk of the tree meets them. (Placed in the node
+// blocks instead, between attribute tables, they made searches twice as
+// slow.)
+Node** TreeBuilder::list_memory(size_t n) {
+  if (static_cast<size_t>(lists_end_ - lists_next_) < n) {
+    const size_t room = std::max(n, list_block_);
+    list_block_ = std::min<size_t>(list_block_ * 2, size_t{1} << 17);
+    lists_next_ = static_cast<Node**>(doc_->hold_block(room * sizeof(Node*)));
+    if (lists_next_ == nullptr) throw std::bad_alloc();
+    lists_end_ = lists_next_ + room;
+  }
+  Node** at = lists_next_;
+  lists_next_ += n;
+  return at;
+}
+
+void TreeBuilder::close(Node* n) {
+  const size_t first = first_child_.back();
+  first_child_.pop_back();
+  if (const size_t count = siblings_.size() - first) {
+    n->rec.children.place(list_memory(count), siblings_.data() + first, count);
+    siblings_.resize(first);
+  }
+}
+
+Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
+  const auto& ranges = chunk_.text;
+  for (; next_text_ < ranges.size() && ranges[next_text_].start < limit; ++next_text_) {
+    if (open_.empty()) continue;  // outside the root text is not examined
+    const index::TextRange& r = ranges[next_text_];
+    TextAccumulator& acc = open_.back().text;
+    // Text without a reference is its own value: no call into the decoder.
+    const char* data = doc_->data();
+    if (find_byte(data + r.start, data + r.end, '&') == nullptr) {
+      acc.append_view(doc_, r.start, r.end);
+      continue;
+    }
+    auto d = decode(std::string_view(data + r.start, r.end - r.start), r.start, DecodeMode::Text);
+    if (!d) return fail(std::move(d).error());
+    if (d->unchanged()) acc.append_view(doc_, r.start, r.end);
+    else acc.append_owned(doc_, std::move(*d->decoded));
+  }
+  return Unit{};
+}
+
+Result<Node*, ReadError> TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
+  Node* n = new_node(nr.name.start, nr.name.end);
+  if (nr.region.size() != 0) {
+    auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, &n->rec.slab->arena);
+    if (!scanned) return fail(std::move(scanned).error());
+  }
+  return n;
+}
+
+Result<bool, ReadError> TreeBuilder::end_tag(const Construct& c) {
+  auto form = scan_.check_end_tag_form(c);
+  if (!form) return fail(std::move(form).error());
+  const std::string_view name = form.value();
+
+  std::string_view expected;
+  if (!open_.empty()) expected = open_.back().node->rec.name.sv();
+  else if (!skipped_.empty()) expected = skipped_.back();
+  else return fail(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
+  if (name != expected)
+    return fail(ReadError::malformed(
+        c.start, "expected </" + std::string(expected) + ">, found </" + std::string(name) + ">"));
+
+  if (open_.empty()) {
+    skipped_.pop_back();
+    return false;
+  }
+  OpenElement& top = open_.back();
+  if (OptStr text = top.text.finish(doc_)) top.node->rec.text = std::move(*text);
+  close(top.node);
+  open_.pop_back();
+  return open_.empty();
+}
+
+Result<bool, ReadError> TreeBuilder::step(const Construct& c) {
+  // A construct's own fault comes before any fault of the text in front of it.
+  if (auto closed = scan_.check_markup_closed(c); !closed) return fail(std::move(closed).error());
+  if (auto t = take_text_before(c.start); !t) return fail(std::move(t).error());
+
+  switch (c.kind()) {
+    case TagKind::Start: {
+      auto nr = scan_.element_name(c);
+      if (!nr) return fail(std::move(nr).error());
+      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+        // Before the root only the name matters; the attributes are not read.
+        skipped_.push_back(scan_.name_of(c));
+        return false;
+      }
+      auto n = add_element(*nr);
+      if (!n) return fail(std::move(n).error());
+      open(*n);
+      open_.push_back({*n, {}});
+      return false;
+    }
+    case TagKind::Empty: {
+      auto nr = scan_.element_name(c);
+      if (!nr) return fail(std::move(nr).error());
+      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+        // Not the root: its attributes are still checked.
+        AttrMap scratch(map_key_);
+        if (auto a = scan_.scan_attributes(nr->region, scratch); !a) return fail(std::move(a).error());
+        return false;
+      }
+      auto n = add_element(*nr);
+      if (!n) return fail(std::move(n).error());
+      return open_.empty();  // an empty root is complete at once
+    }
+    case TagKind::End:
+      return end_tag(c);
+    case TagKind::Comment:
+      if (auto r = scan_.check_comment(c); !r) return fail(std::move(r).error());
+      return false;
+    case TagKind::CData: {
+      auto content = scan_.check_cdata(c);
+      if (!content) return fail(std::move(content).error());
+      if (!open_.empty()) open_.back().text.append_view(doc_, content->start, content->end);
+      skip_text_before(c.end);
+      return false;
+    }
+    case TagKind::ProcessingInstruction:
+      if (auto r = scan_.check_processing_instruction(c); !r) return fail(std::move(r).error());
+      return false;
+  }
+  return false;
+}
+
+Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
+  chunk_.constructs.reserve(kChunk);
+  chunk_.text.reserve(2 * kChunk);
+  std::optional<ReadError> fault;
+  bool complete = false;
+  bool more = true;
+  while (more && !fault && !complete) {
+    auto r = source.next(chunk_, kChunk);
+    if (!r) return fail(index_failure(r.error(), doc_->size()));
+    more = r.value();
+    next_text_ = 0;
+    for (const Construct& c : chunk_.constructs) {
+      auto s = step(c);
+      if (!s) {
+        fault = std::move(s).error();
+        break;
+      }
+      if (s.value()) {
+        complete = true;
+        break;
+      }
+    }
+  }
+  // The index covers the whole document: a fault it finds anywhere, after
+  // the root included, is the one reported.
+  while (more) {
+    auto r = source.next(chunk_, kChunk);
+    if (!r) return fail(index_failure(r.error(), doc_->size()));
+    more = r.value();
+  }
+  if (fault) return fail(std::move(*fault));
+  if (complete) return Unit{};
+  if (!open_.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(open_.back().node->rec.name.sv())});
+  return fail(ReadError{ReadError::Kind::RootNotFound, 0, std::string(root_tag_)});
+}
+
+BuildResult build_tree(SourceBuffer* doc, std::string_view root_tag, index::Build build) {
+  auto source = index::make_construct_source(doc->data(), doc->size(), build);
+  TreeBuilder builder(doc, root_tag);
+  auto built = builder.run(*source);
   if (!built) return fail(std::move(built).error());
-  return to_plain(std::move(sink).take());
+  return std::move(builder).take();
 }
 
-TreeResult build_tree(SourceBuffer* doc, std::string_view root_tag) {
-  auto idx = index::build_structural_index(doc->data(), doc->size());
-  if (!idx) return fail(index_failure(idx.error(), doc->size()));
-  return build_tree_from_index(doc, idx.value(), root_tag);
-}
-
-FlatResult build_flat_tree(SourceBuffer* doc, std::string_view root_tag) {
-  FlatSink sink(doc);
-  auto built = build_into(doc, root_tag, sink);
-  if (!built) return fail(std::move(built).error());
-  return std::move(sink).take();
+BuildResult build_tree(SourceBuffer* doc, std::string_view root_tag) {
+  return build_tree(doc, root_tag, index::choose_build(doc->data(), doc->size()));
 }
 
 }  // namespace orvex::read

@@ -1,37 +1,63 @@
-// The reader's main loop: indexes a whole document once, then walks its
-// markup constructs and text ranges in document order and builds the
-// PlainElement tree of the first element named `root_tag`. It stops as soon
-// as that element closes; nothing after it is looked at.
+// The reader's main loop: walks a document's markup constructs and text
+// ranges in document order, as the structural index hands them out, and
+// builds the node records of the first element named `root_tag`, with its
+// whole subtree.
 //
-// Runs detached from the interpreter and creates no Python objects. It never
-// recurses, so nesting depth is limited only by memory.
+// Runs detached from the interpreter and creates no Python objects: the
+// records are complete when it returns, and the interpreter layer only has
+// to make them objects. It never recurses, so nesting depth is limited only
+// by memory.
 #pragma once
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "errors.h"
 #include "index/structural.h"
-#include "read/flat_tree.h"
 #include "result.h"
-#include "storage/plain_element.h"
+#include "storage/node.h"
 
 namespace orvex::read {
 
-using TreeResult = Result<PlainElement, ReadError>;
-using FlatResult = Result<FlatTree, ReadError>;
+// The records of one read: the root's subtree, laid out in node blocks in
+// document order (the root is the first node of the first block), children
+// listed by pointer. Until the interpreter layer takes the blocks over with
+// release(), the records are plain memory: destroying the tree frees them
+// without touching any count.
+class BuiltTree {
+ public:
+  BuiltTree() noexcept = default;
+  BuiltTree(BuiltTree&& o) noexcept : slabs_(std::exchange(o.slabs_, {})) {}
+  BuiltTree& operator=(BuiltTree&& o) noexcept {
+    if (this != &o) {
+      discard();
+      slabs_ = std::exchange(o.slabs_, {});
+    }
+    return *this;
+  }
+  BuiltTree(const BuiltTree&) = delete;
+  BuiltTree& operator=(const BuiltTree&) = delete;
+  ~BuiltTree() { discard(); }
 
-// Indexes the document, then builds the root's subtree as a flat array (the
-// form the module wraps into Node objects).
-FlatResult build_flat_tree(SourceBuffer* doc, std::string_view root_tag);
+  bool empty() const noexcept { return slabs_.empty(); }
+  Node* root() const noexcept { return slabs_.front()->node(0); }
+  const std::vector<NodeSlab*>& slabs() const noexcept { return slabs_; }
+  // Hands the blocks over; this tree is empty afterwards.
+  std::vector<NodeSlab*> release() noexcept { return std::exchange(slabs_, {}); }
 
-// Indexes the document, then builds the tree as PlainElements.
-TreeResult build_tree(SourceBuffer* doc, std::string_view root_tag);
+ private:
+  friend class TreeBuilder;
+  void discard() noexcept;
+  std::vector<NodeSlab*> slabs_;
+};
 
-// Builds the tree from an index already made over `doc`'s bytes.
-TreeResult build_tree_from_index(SourceBuffer* doc, const index::StructuralIndex& idx,
-                                 std::string_view root_tag);
+using BuildResult = Result<BuiltTree, ReadError>;
 
-// The reader's error for a failed index.
-ReadError index_failure(const index::IndexError& e, uint64_t doc_len);
+// Indexes the document (with the build its first bytes call for) and builds
+// the subtree of its first element named `root_tag`.
+BuildResult build_tree(SourceBuffer* doc, std::string_view root_tag);
+// The same with a given build of the index.
+BuildResult build_tree(SourceBuffer* doc, std::string_view root_tag, index::Build build);
 
 }  // namespace orvex::read

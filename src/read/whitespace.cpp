@@ -1,5 +1,7 @@
 #include "read/whitespace.h"
 
+#include "index/char_class.h"
+
 namespace orvex::read {
 
 namespace {
@@ -19,7 +21,7 @@ bool space3(uint8_t a, uint8_t b, uint8_t c) {
   return a == 0xE3 && b == 0x80 && c == 0x80;
 }
 
-bool ascii_space(uint8_t c) { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
+bool ascii_space(uint8_t c) { return has_class(c, kAsciiWhiteSpace); }
 
 }  // namespace
 

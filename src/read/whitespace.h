@@ -1,6 +1,5 @@
-// Character classes of the reader: the attribute whitespace bytes and the 25
-// characters with the Unicode White_Space property (used to trim element text
-// and to check what follows an end tag's name).
+// The 25 characters with the Unicode White_Space property, used to trim
+// element text and to check what follows an end tag's name.
 #pragma once
 
 #include <cstddef>
@@ -8,11 +7,6 @@
 #include <string_view>
 
 namespace orvex::read {
-
-// TAB, LF, FF, CR, SPACE. Bytes of 0x80 and above are never whitespace.
-inline bool is_attr_space(char c) noexcept {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
 
 // Length of the White_Space character starting at p (p < end), or 0 when the
 // character there is not one.

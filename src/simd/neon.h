@@ -15,8 +15,14 @@ struct Vec {
   uint8x16_t v;
 
   static Vec load(const uint8_t* p) noexcept { return {vld1q_u8(p)}; }
+  void store(uint8_t* p) const noexcept { vst1q_u8(p, v); }
+  void store_widened(uint16_t* p) const noexcept {
+    vst1q_u16(p, vmovl_u8(vget_low_u8(v)));
+    vst1q_u16(p + 8, vmovl_u8(vget_high_u8(v)));
+  }
   Vec eq(uint8_t c) const noexcept { return {vceqq_u8(v, vdupq_n_u8(c))}; }
   friend Vec operator|(Vec a, Vec b) noexcept { return {vorrq_u8(a.v, b.v)}; }
+  static Vec max(Vec a, Vec b) noexcept { return {vmaxq_u8(a.v, b.v)}; }
 
   bool any() const noexcept { return vmaxvq_u8(v) != 0; }
   // Shift-right-and-narrow leaves four bits per lane in a 64-bit word.
@@ -29,6 +35,11 @@ struct Vec {
     uint8x16_t t = vandq_u8(v, weights());
     return uint16_t(vaddv_u8(vget_low_u8(t)) | unsigned(vaddv_u8(vget_high_u8(t))) << 8);
   }
+  // The top bit of each lane, spread to a whole lane by a signed shift.
+  uint16_t high_bits() const noexcept {
+    return Vec{vreinterpretq_u8_s8(vshrq_n_s8(vreinterpretq_s8_u8(v), 7))}.bits();
+  }
+  uint8_t max_lane() const noexcept { return vmaxvq_u8(v); }
   // Three rounds of pairwise adds fold 8 weighted lanes into one mask byte.
   static uint64_t bits64(Vec a, Vec b, Vec c, Vec d) noexcept {
     const uint8x16_t w = weights();

@@ -1,7 +1,10 @@
 #include "storage/source_buffer.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
+
+#include "storage/raw_memory.h"
 
 namespace orvex {
 
@@ -25,7 +28,21 @@ SourceBuffer* SourceBuffer::copy_of(const char* bytes, size_t len) {
   return new SourceBuffer(owned, len, owned, nullptr);
 }
 
+void* SourceBuffer::hold_block(size_t bytes) noexcept {
+  static_assert(sizeof(Block) % alignof(void*) == 0);
+  if (bytes > SIZE_MAX - sizeof(Block)) return nullptr;
+  auto* b = static_cast<Block*>(raw_alloc(sizeof(Block) + bytes));
+  if (b == nullptr) return nullptr;
+  b->next = blocks_;
+  blocks_ = b;
+  return b + 1;
+}
+
 void SourceBuffer::destroy() noexcept {
+  while (Block* b = blocks_) {
+    blocks_ = b->next;
+    raw_free(b);
+  }
   delete[] owned_;
   if (py_owner_) {
     if (PyReleaseHook hook = g_release_hook.load()) hook(py_owner_);

@@ -33,6 +33,11 @@ class SourceBuffer {
     if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
   }
 
+  // Memory that lives as long as the document: freed with the buffer, never
+  // before. Null when memory is short. Only the reader that holds the
+  // buffer while it builds a tree may call this (it is not thread-safe).
+  void* hold_block(size_t bytes) noexcept;
+
   const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return len_; }
   uint64_t holders() const noexcept { return holders_.load(std::memory_order_relaxed); }
@@ -43,7 +48,12 @@ class SourceBuffer {
   ~SourceBuffer() = default;
   void destroy() noexcept;
 
+  struct Block {
+    Block* next;
+  };
+
   std::atomic<uint64_t> holders_{1};
+  Block* blocks_ = nullptr;
   const char* data_;
   size_t len_;
   char* owned_;

@@ -13,26 +13,14 @@
 
 #include "result.h"
 #include "storage/plain_element.h"
+#include "write/escape.h"
 #include "write/sinks.h"
 
 namespace orvex {
 
 inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
 
-enum class EscapeMode : uint8_t {
-  Text,  // & < > " '
-  Attr,  // the same, plus tab, carriage return and line feed
-};
-
-// The first byte in [p, end) that `mode` replaces, or `end`.
-const char* find_escapable(const char* p, const char* end, EscapeMode mode) noexcept;
-
-// The reference that replaces a byte found by find_escapable.
-std::string_view replacement_for(char c) noexcept;
-
-// Writes `s` escaped: unescaped runs go to the sink as whole pieces. The
-// special bytes are all ASCII and never occur inside a multi-byte UTF-8
-// sequence, so scanning bytes is scanning characters.
+// Writes `s` escaped: unescaped runs go to the sink as whole pieces.
 template <class Sink>
 bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
   const char* run = s.data();
@@ -40,7 +28,7 @@ bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
   for (const char* p = find_escapable(run, end, mode); p != end;
        p = find_escapable(run, end, mode)) {
     if (p != run && !sink.write(run, static_cast<size_t>(p - run))) return false;
-    if (!sink.write(replacement_for(*p))) return false;
+    if (!sink.write(reference_for(*p).sv())) return false;
     run = p + 1;
   }
   return run == end || sink.write(run, static_cast<size_t>(end - run));

@@ -68,16 +68,6 @@ inline bool over_readable(const SharedStr& s) noexcept {
   return static_cast<size_t>(b->data() + b->size() - s.data()) >= s.size() + kBlock;
 }
 
-// Bit i set when byte i of the block at p is replaced in `mode`.
-template <EscapeMode mode>
-inline uint32_t escapable_bits(const char* p) noexcept {
-  using simd::Vec;
-  const Vec v = Vec::load(reinterpret_cast<const uint8_t*>(p));
-  Vec hit = v.eq('&') | v.eq('<') | v.eq('>') | v.eq('"') | v.eq('\'');
-  if constexpr (mode == EscapeMode::Attr) hit = hit | v.eq('\t') | v.eq('\r') | v.eq('\n');
-  return hit.bits();
-}
-
 inline uint32_t low_bits(size_t n) noexcept { return n >= 32 ? ~0u : (1u << n) - 1; }
 
 // Copies a string that needs no escaping.
@@ -89,27 +79,6 @@ inline char* put_raw(char* o, const SharedStr& s, bool readable) noexcept {
     std::memcpy(o, s.data(), n);
   }
   return o + n;
-}
-
-// A character's reference, padded so that it can be stored as one word.
-struct Reference {
-  char text[8];
-  size_t size;
-};
-inline constexpr Reference kReferences[] = {{"&amp;", 5}, {"&lt;", 4},   {"&gt;", 4},
-                                           {"&quot;", 6}, {"&apos;", 6}, {"&#9;", 4},
-                                           {"&#13;", 5},  {"&#10;", 5}};
-// Index into kReferences per byte (0 for the bytes never replaced).
-inline constexpr auto kReferenceIndex = [] {
-  std::array<uint8_t, 256> t{};
-  const char replaced[] = {'&', '<', '>', '"', '\'', '\t', '\r', '\n'};
-  for (uint8_t i = 0; i < 8; ++i) t[static_cast<uint8_t>(replaced[i])] = i;
-  return t;
-}();
-// A table rather than a switch: the characters met in a text follow no
-// pattern that a branch could learn.
-inline const Reference& reference_for(char c) noexcept {
-  return kReferences[kReferenceIndex[static_cast<uint8_t>(c)]];
 }
 
 // Writes `s` escaped in `mode` by 16-byte blocks that are tested and copied
@@ -187,7 +156,7 @@ inline bool put_attr(MemorySink& sink, const SharedStr& key, const SharedStr& va
   *o++ = '"';
   const size_t n = value.size();
   if (n <= fast::kBlock && fast::over_readable(value) &&
-      (fast::escapable_bits<EscapeMode::Attr>(value.data()) & fast::low_bits(n)) == 0) {
+      (escapable_bits<EscapeMode::Attr>(value.data()) & fast::low_bits(n)) == 0) {
     std::memcpy(o, value.data(), fast::kBlock);
     o += n;
     *o++ = '"';

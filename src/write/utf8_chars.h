@@ -10,9 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
+#include "simd/simd.h"
 
 namespace orvex {
 
@@ -30,36 +28,6 @@ inline bool ascii_word(const uint8_t* s) noexcept {
   return (w & 0x8080808080808080ull) == 0;
 }
 
-#if (defined(__GNUC__) || defined(__clang__)) && !defined(ORVEX_FORCE_SCALAR) && \
-    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-#define ORVEX_UTF8_VECTOR 1
-// Sixteen bytes at a time through the compiler's generic vectors (SSE2 or
-// NEON, depending on the target). Comparisons give 0 or -1 per lane.
-typedef int8_t Utf8I8x16 __attribute__((vector_size(16)));
-typedef uint8_t Utf8U8x16 __attribute__((vector_size(16)));
-typedef uint16_t Utf8U16x16 __attribute__((vector_size(32)));
-
-inline Utf8I8x16 load_i8x16(const uint8_t* s) noexcept {
-  Utf8I8x16 v;
-  std::memcpy(&v, s, 16);
-  return v;
-}
-// How many bytes of `v` come before its first byte of 0x80 or above (16 if none).
-inline unsigned ascii_prefix16(Utf8I8x16 v) noexcept {
-#ifdef __SSE2__
-  const unsigned mask = unsigned(_mm_movemask_epi8(reinterpret_cast<__m128i>(v)));
-#else
-  uint64_t lo, hi;
-  std::memcpy(&lo, &v, 8);
-  std::memcpy(&hi, reinterpret_cast<const char*>(&v) + 8, 8);
-  // Each byte's top bit to bit i of a byte: the product gathers them without carries.
-  constexpr uint64_t kTop = 0x8080808080808080ull, kGather = 0x0002040810204081ull;
-  const unsigned mask = unsigned(((lo & kTop) * kGather) >> 56) | unsigned(((hi & kTop) * kGather) >> 56) << 8;
-#endif
-  return unsigned(__builtin_ctz(mask | 0x10000u));
-}
-#endif
-
 // The widest class follows from the largest byte alone: continuation bytes
 // stay below 0xC0, so a largest byte below 0x80 means ASCII, below 0xC4 at
 // most U+00FF (leads 0xC2 and 0xC3), below 0xF0 at most U+FFFF.
@@ -70,21 +38,17 @@ inline uint8_t widest_of_max_byte(uint8_t b) noexcept {
 // The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
 // U+FFFF, 3 beyond) of valid UTF-8.
 inline uint8_t widest_class(const char* p, size_t n) noexcept {
+  using simd::Vec;
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
   uint8_t max_byte = 0;
-#ifdef ORVEX_UTF8_VECTOR
-  // Lane-wise maximum, written with a mask (no vector ?: in every compiler).
-  auto max = [](Utf8U8x16 a, Utf8U8x16 b) {
-    return a ^ ((a ^ b) & reinterpret_cast<Utf8U8x16>(a < b));
-  };
-  auto load = [](const uint8_t* q) { return reinterpret_cast<Utf8U8x16>(load_i8x16(q)); };
-  Utf8U8x16 acc{};
-  for (; e - s >= 64; s += 64)
-    acc = max(acc, max(max(load(s), load(s + 16)), max(load(s + 32), load(s + 48))));
-  for (; e - s >= 16; s += 16) acc = max(acc, load(s));
-  for (int i = 0; i < 16; ++i) max_byte = acc[i] > max_byte ? acc[i] : max_byte;
-#endif
+  if (e - s >= 16) {
+    Vec acc = Vec::load(s);
+    for (s += 16; e - s >= 64; s += 64)
+      acc = Vec::max(acc, Vec::max(Vec::max(Vec::load(s), Vec::load(s + 16)), Vec::max(Vec::load(s + 32), Vec::load(s + 48))));
+    for (; e - s >= 16; s += 16) acc = Vec::max(acc, Vec::load(s));
+    max_byte = acc.max_lane();
+  }
   for (; s != e; ++s) max_byte = *s > max_byte ? *s : max_byte;
   return widest_of_max_byte(max_byte);
 }
@@ -129,20 +93,18 @@ size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
   Char* const out_end = out + room;
-#ifdef ORVEX_UTF8_VECTOR
   if constexpr (sizeof(Char) <= 2) {
     // The ASCII bytes before the next multi-byte character are widened
     // sixteen at a time (the lanes stored past them are overwritten later);
     // then the multi-byte characters of that run are decoded one by one.
     while (e - s >= 16 && out_end - out >= 16) {
-      const Utf8I8x16 v = load_i8x16(s);
+      const simd::Vec v = simd::Vec::load(s);
       if constexpr (sizeof(Char) == 1) {
-        std::memcpy(out, &v, 16);
+        v.store(reinterpret_cast<uint8_t*>(out));
       } else {
-        const Utf8U16x16 w = __builtin_convertvector(reinterpret_cast<Utf8U8x16>(v), Utf8U16x16);
-        std::memcpy(out, &w, 32);
+        v.store_widened(reinterpret_cast<uint16_t*>(out));
       }
-      const unsigned ascii = ascii_prefix16(v);
+      const unsigned ascii = unsigned(__builtin_ctz(v.high_bits() | 0x10000u));
       s += ascii;
       out += ascii;
       if (ascii == 16) continue;
@@ -151,7 +113,6 @@ size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
       } while (s != e && *s >= 0x80 && out != out_end);
     }
   }
-#endif
   while (s != e) {
     if (e - s >= 8 && out_end - out >= 8 && ascii_word(s)) {
       for (int i = 0; i < 8; ++i) out[i] = static_cast<Char>(s[i]);

@@ -1,7 +1,7 @@
 // The SearchType enumeration's instance layout.
 #pragma once
 
-#include "entities/node.h"
+#include "py/node.h"
 
 namespace orvex::py {
 

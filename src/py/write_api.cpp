@@ -9,9 +9,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "entities/node.h"
-#include "entities/py_str.h"
-#include "entities/record_tree.h"
+#include "py/node.h"
+#include "py/py_str.h"
+#include "write/record_tree.h"
 #include "write/serializer.h"
 #include "write/memory_limits.h"
 #include "write/sinks.h"
@@ -76,7 +76,7 @@ bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uin
 // nodes shared at every level stand for billions of elements. Trees with
 // more elements than half the machine's memory could hold as plain records
 // are refused rather than written for days.
-uint64_t max_elements() { return physical_memory() / 2 / sizeof(PlainElement); }
+uint64_t max_elements() { return physical_memory() / 2 / sizeof(Node); }
 constexpr const char* kTooManyElements =
     "the tree has too many elements to write (shared nodes count once per place)";
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "entities/node_map.h"
-#include "entities/py_str.h"
+#include "py/node_map.h"
+#include "py/py_str.h"
 
 namespace orvex::py {
 
@@ -237,12 +237,13 @@ struct BuildFrame {
 
 // Builds one element's Node from its converted map and its built children.
 PyObject* make_node(ConvertedMap& m, std::vector<PyObject*>&& children) {
-  NodeRecord rec;
+  NewRecord rec;
   rec.name = std::move(m.name);
   rec.attrs.reserve(m.attrs.size());
   for (auto& [k, v] : m.attrs) rec.attrs.insert(std::move(k), std::move(v));
   if (m.text_kind == ValueKind::String) rec.text = std::move(m.text);
-  rec.children.assign(children.data(), children.size());  // throws: the references stay with `children`
+  // Copied bytewise: the list holds the same pointers, seen as nodes.
+  rec.children.assign(reinterpret_cast<Node* const*>(children.data()), children.size());  // throws: the references stay with `children`
   children.clear();                                        // they belong to the record now
   return wrap_record(std::move(rec));
 }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "entities/node_map.h"
+#include "py/node_map.h"
 
 namespace orvex::py {
 

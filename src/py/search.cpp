@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "entities/node.h"
+#include "py/node.h"
 
 namespace orvex::py {
 
@@ -55,12 +55,12 @@ struct Frame {
 // matches are collected as borrowed pointers until the list is built.
 template <class Match>
 PyObject* visit(PyObject* start, Match match, DepthLimit depth) {
-  std::vector<PyObject*> found;
+  std::vector<Node*> found;
   std::vector<Frame> stack;
 
   // Examines one node and, when its children are to be visited, pushes them.
-  auto examine = [&](PyObject* node, int32_t remaining) {
-    const NodeRecord& rec = record_of(node);
+  auto examine = [&](Node* node, int32_t remaining) {
+    const NodeRecord& rec = node->rec;
     if (match(rec)) found.push_back(node);
     if (rec.children.empty()) return;
     if (depth.limited) {
@@ -71,21 +71,21 @@ PyObject* visit(PyObject* start, Match match, DepthLimit depth) {
     }
   };
 
-  examine(start, depth.remaining);
+  examine(as_node(start), depth.remaining);
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next == top.children->size()) {
       stack.pop_back();
       continue;
     }
-    PyObject* child = (*top.children)[top.next++];
+    Node* child = (*top.children)[top.next++];
     examine(child, top.remaining);  // may reallocate the stack: `top` is dead here
   }
 
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < found.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(found[i]));
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(as_object(found[i])));
   return list;
 }
 

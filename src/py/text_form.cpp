@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "entities/node.h"
+#include "py/node.h"
 
 namespace orvex::py {
 

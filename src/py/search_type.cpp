@@ -1,6 +1,6 @@
 // The SearchType enumeration: three shared members, compared with each other
 // and with integers, never ordered, never hashed, never instantiated.
-#include "entities/search_type.h"
+#include "py/search_type.h"
 
 namespace orvex::py {
 

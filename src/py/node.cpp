@@ -1,7 +1,7 @@
 // The Node class: construction, the read-only properties, repr, and release.
-#include "entities/node.h"
+#include "py/node.h"
 
-#include "entities/py_str.h"
+#include "py/py_str.h"
 
 #include <string>
 #include <utility>
@@ -77,7 +77,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[4];
     if (!bind_tuple(kNewDesc, args, kwargs, slot)) return nullptr;
-    NodeRecord rec;
+    NewRecord rec;
     std::string_view text;
     if (!conv_text(slot[0], "name", &text)) return nullptr;
     rec.name = SharedStr::owned(text);
@@ -86,7 +86,8 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       std::vector<PyObject*> kids;
       if (!convert_children(slot[2], &kids)) return nullptr;
       try {
-        rec.children.assign(kids.data(), kids.size());
+        // Copied bytewise: the list holds the same pointers, seen as nodes.
+        rec.children.assign(reinterpret_cast<Node* const*>(kids.data()), kids.size());
       } catch (...) {
         for (PyObject* c : kids) Py_DECREF(c);
         throw;
@@ -98,22 +99,28 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+    new (&as_node(self)->rec) NodeRecord(std::move(rec));
     return self;
   });
 }
 
 // Releasing a node releases its children, which may release theirs, and so
-// on: a chain a million levels deep would overflow the native stack. So a
-// release that happens while another is in progress on this thread is only
-// queued, and the outermost call works the queue off in a loop.
-thread_local NodeObject* t_release_queue = nullptr;
-thread_local bool t_releasing = false;
+// on: a chain a million levels deep would overflow the native stack. So the
+// outermost release walks the dying subtree itself, depth first, and a
+// release that happens meanwhile (a child's count reaching zero) only hands
+// the child to that walk. Each dying node is finished right after its own
+// subtree, while its memory is still in cache, and the walk needs no memory
+// of its own: a dead node's header holds its place in the walk (the count
+// field the next child to release, the type field the node it was a child
+// of). Releases run with the interpreter lock held, which guards this state.
+Node* g_handed = nullptr;  // nodes released while the walk runs, linked through their type field
+bool g_releasing = false;
 
-// `tp` is the object's type, passed in because a queued object's type field
-// holds the queue link.
-void destroy_node(NodeObject* n, PyTypeObject* tp) {
+// Gives back what a dead node holds, and its memory. Its children have been
+// released already.
+void finish_node(Node* n, PyTypeObject* tp) noexcept {
   NodeSlab* slab = n->rec.slab;
+  n->rec.children.forget();
   n->rec.~NodeRecord();
   if (slab == nullptr) tp->tp_free(n);
   else if (slab->release_one()) NodeSlab::destroy(slab);
@@ -121,19 +128,36 @@ void destroy_node(NodeObject* n, PyTypeObject* tp) {
 }
 
 void node_dealloc(PyObject* self) {
-  auto* n = reinterpret_cast<NodeObject*>(self);
-  if (t_releasing) {
-    set_trash_next(n, t_release_queue);
-    t_release_queue = n;
+  Node* n = as_node(self);
+  if (g_releasing) {
+    n->head.type = g_handed;
+    g_handed = n;
     return;
   }
-  t_releasing = true;
-  destroy_node(n, Py_TYPE(self));
-  while (NodeObject* next = t_release_queue) {
-    t_release_queue = trash_next(next);
-    destroy_node(next, node_type_unchecked());
+  g_releasing = true;
+  PyTypeObject* const tp = Py_TYPE(self);
+  n->head.refcnt = 0;
+  n->head.type = nullptr;
+  for (Node* top = n; top != nullptr;) {
+    const ChildList& kids = top->rec.children;
+    const size_t i = static_cast<size_t>(top->head.refcnt);
+    if (i == kids.size()) {
+      Node* parent = static_cast<Node*>(top->head.type);
+      finish_node(top, tp);
+      top = parent;
+      continue;
+    }
+    top->head.refcnt = static_cast<intptr_t>(i + 1);
+    if (i + 1 < kids.size()) __builtin_prefetch(kids[i + 1]);
+    Py_DECREF(as_object(kids[i]));
+    while (Node* d = g_handed) {  // the child died: walk its subtree next
+      g_handed = static_cast<Node*>(d->head.type);
+      d->head.refcnt = 0;
+      d->head.type = top;
+      top = d;
+    }
   }
-  t_releasing = false;
+  g_releasing = false;
 }
 
 // Node objects come from the C allocator rather than the interpreter's small
@@ -145,7 +169,7 @@ void node_dealloc(PyObject* self) {
 // the cycle collector (children are immutable, so no cycle can form).
 // The raw allocator is the C allocator, seen by tracemalloc.
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t) {
-  void* mem = PyMem_RawMalloc(sizeof(NodeObject));
+  void* mem = PyMem_RawMalloc(sizeof(Node));
   if (mem == nullptr) return PyErr_NoMemory();
   return PyObject_Init(static_cast<PyObject*>(mem), type);
 }
@@ -193,7 +217,7 @@ PyObject* get_children(PyObject* self, void*) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(children.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < children.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(children[i]));
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(as_object(children[i])));
   return list;
 }
 
@@ -238,7 +262,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(NodeObject)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
@@ -255,11 +279,16 @@ PyObject* wrap_record(NodeRecord&& rec) {
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
-    NodeRecord dropped(std::move(rec));
+    release_children(rec);
     return nullptr;
   }
-  new (&reinterpret_cast<NodeObject*>(self)->rec) NodeRecord(std::move(rec));
+  new (&as_node(self)->rec) NodeRecord(std::move(rec));
   return self;
+}
+
+void release_children(NodeRecord& rec) noexcept {
+  for (Node* c : rec.children) Py_DECREF(as_object(c));
+  rec.children.forget();
 }
 
 PyObject* str_from(const SharedStr& s) { return str_from_utf8(s); }

@@ -1,4 +1,4 @@
-#include "binding.h"
+#include "py/binding.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "entities/node.h"
-#include "entities/search_type.h"
+#include "py/node.h"
+#include "py/search_type.h"
 
 namespace orvex::py {
 

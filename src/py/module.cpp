@@ -1,7 +1,7 @@
 // The module's front door: the exported init function, the module definition
 // and the execution step that registers the classes and functions.
-#include "binding.h"
-#include "entities/node.h"
+#include "py/binding.h"
+#include "py/node.h"
 #include "simd/simd.h"
 
 namespace orvex::py {
@@ -68,6 +68,9 @@ int add_type(PyObject* module, PyTypeObject* type, const char* name) {
 
 int exec_module(PyObject* module) {
   set_py_release_hook(release_py_object);
+  // The reader's bulk memory from the raw allocator: no interpreter needed
+  // (the reader allocates detached), and tracemalloc still sees it.
+  set_raw_memory({PyMem_RawMalloc, PyMem_RawFree});
   if (add_type(module, search_type(), "SearchType") < 0) return -1;
   if (add_type(module, node_type(), "Node") < 0) return -1;
   Ref module_name(PyModule_GetNameObject(module));

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "entities/node.h"
+#include "py/node.h"
 
 namespace orvex::py {
 

@@ -1,0 +1,158 @@
+// The record behind every Node object: one element, complete when its object
+// is created and never changed afterwards.
+//
+// Nodes are laid out as the interpreter's objects are (a header, then the
+// record), but nothing here needs the interpreter: the reader builds whole
+// trees of them while detached from it, and the native tests and fuzzers
+// build and inspect them without one. The interpreter layer turns finished
+// nodes into objects by filling in their headers, and owns the reference
+// counting from then on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "storage/raw_memory.h"
+#include "storage/shared_str.h"
+#include "storage/sip_map.h"
+
+namespace orvex {
+
+// The header every object of the interpreter starts with (its regular
+// builds): the reference count and the type. The interpreter layer checks
+// that this is its object header.
+struct ObjectHead {
+  intptr_t refcnt;
+  void* type;
+};
+
+struct Node;
+struct NodeSlab;
+
+// A node's children as an array of pointers: 16 bytes in the record instead
+// of a vector's 24. The list holds the pointers only; once the nodes are
+// objects, the record holds one strong reference per entry, which the
+// interpreter layer gives back. The array is its own allocation, or placed
+// in memory that someone else frees (the reader's lists live with their
+// document, see SourceBuffer::hold_block).
+class ChildList {
+ public:
+  ChildList() noexcept = default;
+  ChildList(ChildList&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  ChildList& operator=(ChildList&& o) noexcept {
+    if (this != &o) {
+      forget();
+      data_ = std::exchange(o.data_, nullptr);
+      size_ = std::exchange(o.size_, 0);
+    }
+    return *this;
+  }
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+  ~ChildList() { forget(); }
+
+  // Replaces the list by a copy of n pointers. Throws std::bad_alloc (the
+  // list is then empty).
+  void assign(Node* const* items, size_t n) {
+    forget();
+    if (n == 0) return;
+    data_ = static_cast<Node**>(::operator new(n * sizeof(Node*)));
+    std::memcpy(data_, items, n * sizeof(Node*));
+    size_ = n;
+  }
+  // The list of n pointers copied into `memory`, which someone else frees.
+  void place(Node** memory, Node* const* items, size_t n) noexcept {
+    forget();
+    if (n == 0) return;
+    std::memcpy(memory, items, n * sizeof(Node*));
+    data_ = memory;
+    size_ = n | kPlaced;
+  }
+  // Empties the list without touching the entries.
+  void forget() noexcept {
+    if (!(size_ & kPlaced)) ::operator delete(data_);
+    data_ = nullptr;
+    size_ = 0;
+  }
+
+  size_t size() const noexcept { return size_ & ~kPlaced; }
+  bool empty() const noexcept { return size() == 0; }
+  Node* operator[](size_t i) const noexcept { return data_[i]; }
+  Node* const* begin() const noexcept { return data_; }
+  Node* const* end() const noexcept { return data_ + size(); }
+
+ private:
+  static constexpr size_t kPlaced = size_t{1} << 63;
+  Node** data_ = nullptr;
+  size_t size_ = 0;  // top bit: the array is placed, not owned
+};
+
+struct NodeRecord {
+  // The block a reader-made record lives in, which holds the document for
+  // the record's borrowed views; null for records allocated one by one,
+  // whose views (if any) count themselves.
+  NodeSlab* slab = nullptr;
+  SharedStr name;
+  AttrMap attrs;
+  ChildList children;  // may repeat a node
+  OptStr text;         // absent is distinct from empty
+
+  NodeRecord() noexcept = default;
+  // A record whose (so far empty) attribute map uses `map_key`.
+  explicit NodeRecord(MapKey map_key) noexcept : attrs(map_key) {}
+  NodeRecord(NodeRecord&&) noexcept = default;
+  NodeRecord& operator=(NodeRecord&&) = delete;
+  NodeRecord(const NodeRecord&) = delete;
+  NodeRecord& operator=(const NodeRecord&) = delete;
+};
+
+struct Node {
+  ObjectHead head;
+  NodeRecord rec;
+};
+
+// The reader makes the nodes of a document in blocks: one allocation for
+// many nodes and most of their attribute tables (instead of one per node
+// and one per table, which were a fifth of a read), and one holder count
+// of the document for all of their borrowed views. A block is freed with
+// the last of its nodes, so a node kept from a large tree keeps its block
+// (at most a few hundred nodes' memory) as well as the document. Nodes are
+// freed with the interpreter lock held, which guards `live`.
+struct NodeSlab {
+  SourceHandle doc;
+  size_t capacity;   // nodes
+  size_t used = 0;   // nodes made so far, from the front
+  size_t live = 0;   // nodes not yet freed, once they are objects
+  BlockArena arena;  // after the nodes: room for their attribute tables
+
+  // Counts one node freed; true when it was the last.
+  bool release_one() noexcept { return --live == 0; }
+
+  NodeSlab(SourceHandle d, size_t cap) noexcept : doc(std::move(d)), capacity(cap) {}
+  Node* node(size_t i) noexcept { return reinterpret_cast<Node*>(reinterpret_cast<char*>(this) + kHeader) + i; }
+
+  // A block for `cap` nodes and `table_bytes` of attribute tables, or null
+  // when memory is short.
+  static NodeSlab* create(SourceHandle doc, size_t cap, size_t table_bytes) noexcept {
+    const size_t node_bytes = kHeader + cap * sizeof(Node);
+    void* mem = raw_alloc(node_bytes + table_bytes);
+    if (mem == nullptr) return nullptr;
+    auto* slab = new (mem) NodeSlab(std::move(doc), cap);
+    slab->arena.next = static_cast<char*>(mem) + node_bytes;
+    slab->arena.end = slab->arena.next + table_bytes;
+    return slab;
+  }
+  // Frees the block (its nodes' records must be gone already).
+  static void destroy(NodeSlab* s) noexcept {
+    s->~NodeSlab();
+    raw_free(s);
+  }
+
+  static constexpr size_t kHeader = 64;  // keeps the nodes 16-byte aligned
+};
+static_assert(sizeof(NodeSlab) <= NodeSlab::kHeader);
+
+}  // namespace orvex
