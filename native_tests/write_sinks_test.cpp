@@ -240,6 +240,25 @@ TEST(MemorySink, BudgetIsCheckedOnceWhenOutgrown) {
   }
 }
 
+// A buffer in a mapping grows by moving it and keeps every byte; giving
+// back a consumed front frees only whole pages within it.
+TEST(MemorySink, MappedBufferGrowsIntactAndGivesBackItsFront) {
+  MemorySink sink;
+  std::string expected;
+  for (size_t i = 0; expected.size() < (size_t{40} << 20); ++i) {
+    const std::string piece(100000 + i % 7, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(sink.write(piece));
+    expected += piece;
+  }
+  ASSERT_EQ(sink.bytes(), expected);
+  const size_t consumed = (size_t{20} << 20) + 123;
+  sink.give_back(consumed);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t kept = consumed / page * page;
+  EXPECT_EQ(sink.data()[0], '\0');
+  EXPECT_EQ(sink.bytes().substr(kept), std::string_view(expected).substr(kept));
+}
+
 // A document refused late gives no output; one well within its budget is
 // never counted (the serializer asks for a little room past each piece).
 TEST(MemorySink, SerializerStopsWhenTheBudgetRefuses) {

@@ -2,6 +2,7 @@
 // build the Python exception later, at the module boundary.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -46,6 +47,9 @@ struct OsError {
 
   static OsError from_errno(int e) { return {e, nullptr}; }
   static OsError fixed(const char* t) { return {0, t}; }
+  // I/O given up because a signal handler raised (see interrupts.h): the
+  // call raises the handler's exception, not this one.
+  static OsError interrupted() { return {EINTR, nullptr}; }
 };
 
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";

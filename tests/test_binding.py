@@ -129,7 +129,7 @@ def test_sequence_items_from_a_failing_iterator_are_released():
 
     class Seq:
         def __len__(self):
-            raise Boom("len is only a hint")
+            raise TypeError("len is only a hint")
 
         def __getitem__(self, i):
             if i == 2:
@@ -144,6 +144,70 @@ def test_sequence_items_from_a_failing_iterator_are_released():
     assert err.__notes__ == ["while processing 'children'"]
     del err
     assert sys.getrefcount(N) == before
+
+
+class Sized(list):
+    """A list whose __len__ says `length`, or raises it."""
+
+    def __init__(self, items, length):
+        super().__init__(items)
+        self.length = length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+
+def element(children):
+    return {"name": "a", "attrs": {}, "children": children}
+
+
+LEAF = element([])
+
+# Each builds a node whose two children come from a Sized with the given
+# length, and returns those children.
+CHILDREN_FROM_SIZED = {
+    "Node": lambda length: Node("a", children=Sized([N, N], length)).children,
+    "from_dict": lambda length: Node.from_dict(element(Sized([LEAF, LEAF], length))).children,
+    "from_dict nested": lambda length: Node.from_dict(
+        element([element(Sized([LEAF, LEAF], length))])
+    ).children[0].children,
+}
+
+
+@pytest.mark.parametrize("build", CHILDREN_FROM_SIZED.values(), ids=CHILDREN_FROM_SIZED.keys())
+@pytest.mark.parametrize("length", [TypeError("no length"), 0, 1, 2**60, 2**62])
+def test_a_sequence_length_is_only_a_hint(build, length):
+    # TypeError means no hint; a wrong or absurd length neither limits the
+    # items nor becomes an allocation of that size.
+    children = build(length)
+    assert len(children) == 2 and all(c.name in ("n", "a") and not c.children for c in children)
+
+
+@pytest.mark.parametrize("build", CHILDREN_FROM_SIZED.values(), ids=CHILDREN_FROM_SIZED.keys())
+@pytest.mark.parametrize("exc", [KeyboardInterrupt("len"), ValueError("len"), MemoryError("len")])
+def test_exceptions_of_a_sequence_length_other_than_type_error_propagate(build, exc):
+    with pytest.raises(type(exc)) as info:
+        build(exc)
+    assert info.value is exc
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt("iter"), SystemExit(3), MemoryError("iter")])
+@pytest.mark.parametrize("nested", [False, True])
+def test_from_dict_never_writes_an_interrupt_into_its_message(exc, nested):
+    # An error of a sequence's iteration becomes part of from_dict's message;
+    # an exception that is no error, or running out of memory, is raised as it is.
+    class Failing(list):
+        def __iter__(self):
+            raise exc
+
+    value = {"name": "a", "attrs": {}, "children": Failing()}
+    if nested:
+        value = {"name": "r", "attrs": {}, "children": [value]}
+    with pytest.raises(type(exc)) as info:
+        Node.from_dict(value)
+    assert info.value is exc
 
 
 def test_a_note_that_cannot_be_added_is_dropped():
@@ -161,3 +225,20 @@ def test_a_note_that_cannot_be_added_is_dropped():
     err = raises(Stubborn, Node, "a", children=Seq())
     assert str(err) == "iteration failed"
     assert not hasattr(err, "__notes__")
+
+
+def test_an_interrupt_while_adding_the_note_is_not_dropped():
+    class Interrupted(Exception):
+        def add_note(self, note):
+            raise KeyboardInterrupt("while noting")
+
+    class Seq:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, i):
+            raise Interrupted("iteration failed")
+
+    err = raises(KeyboardInterrupt, Node, "a", children=Seq())
+    assert str(err) == "while noting"
+    assert isinstance(err.__context__, Interrupted)

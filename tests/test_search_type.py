@@ -17,9 +17,12 @@ class Index:
         return self.value
 
 
-class BadIndex:
+class RaisingIndex:
+    def __init__(self, exc):
+        self.exc = exc
+
     def __index__(self):
-        raise ValueError("no index")
+        raise self.exc
 
 
 @pytest.mark.parametrize("member, name, value", MEMBERS)
@@ -42,11 +45,11 @@ def test_type_properties():
 @pytest.mark.parametrize(
     "other, equal_to",
     [
-        (0, "Tag"), (1, "Attr"), (2, "Text"), (3, None), (-1, None), (2**70, None),
-        (False, "Tag"), (True, "Attr"), (Index(2), "Text"), (Index(5), None),
-        # Refused by the integer conversion: never equal, the comparison is declined.
-        (BadIndex(), None), (0.0, None), (1.0, None), ("1", None), (None, None), (b"\x01", None),
-        ([], None),
+        (0, "Tag"), (1, "Attr"), (2, "Text"), (3, None), (-1, None), (2**70, None), (-(2**70), None),
+        (False, "Tag"), (True, "Attr"), (Index(2), "Text"), (Index(5), None), (Index(2**70), None),
+        # Not integers (TypeError from the conversion): never equal, the comparison is declined.
+        (RaisingIndex(TypeError("no index")), None), (Index("2"), None),
+        (0.0, None), (1.0, None), ("1", None), (None, None), (b"\x01", None), ([], None),
     ],
 )
 @pytest.mark.parametrize("member, name, value", MEMBERS)
@@ -56,6 +59,18 @@ def test_equality_with_other_objects(member, name, value, other, equal_to):
     assert (other == member) is expected
     assert (member != other) is (not expected)
     assert (other != member) is (not expected)
+
+
+@pytest.mark.parametrize("exc", [ValueError("index"), OverflowError("index"), KeyboardInterrupt("index")])
+@pytest.mark.parametrize(
+    "compare",
+    [operator.eq, operator.ne, lambda a, b: b == a, lambda a, b: b != a],
+    ids=["eq", "ne", "eq-reflected", "ne-reflected"],
+)
+def test_exceptions_of_the_integer_conversion_other_than_type_error_propagate(exc, compare):
+    with pytest.raises(type(exc)) as info:
+        compare(SearchType.Attr, RaisingIndex(exc))
+    assert info.value is exc
 
 
 @pytest.mark.parametrize("a", [m for m, _, _ in MEMBERS])

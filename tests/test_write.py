@@ -2,6 +2,7 @@
 import os
 import pathlib
 import threading
+import time
 
 import pytest
 
@@ -352,6 +353,46 @@ def test_shared_nodes_expanding_beyond_memory_give_memory_error():
             else:
                 raise AssertionError("expected MemoryError")
         assert write_string(Node("r", children=[Node("c")]), 1, False) == "<r>\\n <c/>\\n</r>"
+        print("ok")
+        """
+    )
+
+
+def test_a_document_beyond_the_memory_left_is_refused_at_once():
+    # About two thirds of the machine's memory as output (the literal
+    # 16 GiB of indentation on a 24 GiB machine): no size rule refuses it,
+    # but the output and its str would need more than the machine has.
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    started = time.monotonic()
+    with pytest.raises(MemoryError) as info:
+        write_string(THREE, min(2**32, physical // 6))
+    assert str(info.value).startswith("writing the XML document needs ")
+    assert time.monotonic() - started < (30 if os.environ.get("ORVEX_EMULATOR") else 5)
+
+
+@pytest.mark.skipif(bool(os.environ.get("ORVEX_EMULATOR")), reason="address-space limit under emulation")
+@pytest.mark.parametrize("limit, named", [("RLIMIT_AS", "(RLIMIT_AS)"), ("RLIMIT_DATA", "(RLIMIT_DATA)")])
+def test_a_process_memory_limit_refuses_what_would_not_fit(limit, named):
+    # Under a 1 GiB limit: 150 MB of output (peak about 300 MB) is written;
+    # 600 MB (peak 1.2 GB) is refused before it is built, and so is 250 MB
+    # with a character beyond U+FFFF, once its 1 GB str is known to be needed.
+    assert_isolated_ok(
+        f"""
+        import resource
+        from orvex import Node, write_string
+        def doc(mb, text=None):
+            return Node("a", children=[Node("b", children=[Node("c", text=text)])]), mb * 10**6 // 4
+        resource.setrlimit(resource.{limit}, (1 << 30, 1 << 30))
+        for mb, text in ((600, None), (250, "\U0001d11e")):
+            node, indent = doc(mb, text)
+            try:
+                write_string(node, indent, False)
+            except MemoryError as e:
+                assert str(e).startswith("writing the XML document needs ") and "{named}" in str(e), str(e)
+            else:
+                raise AssertionError(f"{{mb}} MB written")
+        node, indent = doc(150)
+        assert len(write_string(node, indent, False)) > 150 * 10**6
         print("ok")
         """
     )

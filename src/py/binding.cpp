@@ -1,5 +1,6 @@
 #include "py/binding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -48,7 +49,8 @@ bool too_many(const FuncDesc& d, Py_ssize_t given) {
 bool bind_keyword(const FuncDesc& d, PyObject* name, PyObject* value, PyObject** slots) {
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
-  if (utf8 == nullptr) PyErr_Clear();
+  // A name with a lone surrogate matches no parameter; nothing else is expected.
+  if (utf8 == nullptr && PyErr_Occurred() && !clear_if(PyExc_UnicodeEncodeError)) return false;
   for (int i = 0; utf8 && i < d.nparams; ++i) {
     if (std::strlen(d.params[i]) == static_cast<size_t>(len) &&
         std::memcmp(d.params[i], utf8, static_cast<size_t>(len)) == 0) {
@@ -104,40 +106,83 @@ bool bind_tuple(const FuncDesc& d, PyObject* args, PyObject* kwargs, PyObject** 
   return check_required(d, slots);
 }
 
+// ---------------------------------------------------------------- exceptions
+
+Ref fetch_raised() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_DECREF(type);
+  Py_XDECREF(tb);
+  return Ref(value);
+#endif
+}
+
+void restore_raised(Ref exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyObject* e = exc.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e, PyException_GetTraceback(e));
+#endif
+}
+
+bool must_escape(PyObject* exc) {
+  return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) ||
+         PyErr_GivenExceptionMatches(exc, PyExc_MemoryError);
+}
+
+bool clear_if(PyObject* cls) {
+  if (!PyErr_ExceptionMatches(cls)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+bool size_hint(PyObject* seq, size_t cap, size_t* out) {
+  const Py_ssize_t n = PyObject_Size(seq);
+  if (n < 0) {
+    if (!clear_if(PyExc_TypeError)) return false;
+    *out = 0;
+    return true;
+  }
+  *out = std::min(static_cast<size_t>(n), cap);
+  return true;
+}
+
 // ---------------------------------------------------------------- notes
 
 namespace {
 
-// Calls exc.add_note("while processing '{param}'"); a failure is discarded.
-void add_note(PyObject* exc, const char* param) {
+// Calls exc.add_note("while processing '{param}'"). Its failure is
+// discarded when it is an error; anything else (a KeyboardInterrupt that
+// arrived meanwhile) is returned, to be raised in place of `exc`.
+Ref add_note(PyObject* exc, const char* param) {
   static PyObject* method_name = PyUnicode_InternFromString("add_note");
-  if (method_name == nullptr) {
-    PyErr_Clear();
-    return;
+  Ref r;
+  if (method_name != nullptr) {
+    Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+    if (note) r = Ref(PyObject_CallMethodOneArg(exc, method_name, note.get()));
   }
-  Ref note(PyUnicode_FromFormat("while processing '%s'", param));
-  PyObject* r = note ? PyObject_CallMethodOneArg(exc, method_name, note.get()) : nullptr;
-  if (r == nullptr) PyErr_Clear();
-  Py_XDECREF(r);
+  if (r || clear_if(PyExc_Exception)) return Ref();
+  return fetch_raised();
 }
 
 }  // namespace
 
 bool label(const char* param) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
-  if (exc == nullptr) return false;
-  add_note(exc, param);
-  PyErr_SetRaisedException(exc);
-#else
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (type == nullptr) return false;
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  add_note(value, param);
-  PyErr_Restore(type, value, tb);
-#endif
+  Ref exc = fetch_raised();
+  if (!exc) return false;
+  if (Ref escaping = add_note(exc.get(), param)) {
+    PyException_SetContext(escaping.get(), exc.release());
+    restore_raised(std::move(escaping));
+    return false;
+  }
+  restore_raised(std::move(exc));
   return false;
 }
 
@@ -150,7 +195,9 @@ void set_type_mismatch(PyObject* o, const char* target) {
   }
   PyObject* qual = PyType_GetQualName(Py_TYPE(o));
   if (qual == nullptr) {
-    PyErr_Clear();
+    // A name that cannot be had is replaced; an exception that is no error
+    // (a KeyboardInterrupt) is what the caller raises instead.
+    if (!clear_if(PyExc_Exception)) return;
     PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object is not an instance of '%s'",
                  target);
     return;
@@ -173,7 +220,7 @@ void set_sequence_mismatch(PyObject* o) {
   Py_ssize_t len;
   const char* name = PyUnicode_Check(qual.get()) ? PyUnicode_AsUTF8AndSize(qual.get(), &len) : nullptr;
   if (name == nullptr) {
-    PyErr_Clear();
+    if (!clear_if(PyExc_Exception)) return;
     name = "Sequence";
   }
   std::string target(name);
@@ -251,17 +298,18 @@ bool conv_bool(PyObject* o, const char* param, bool* out) {
   }
   // NumPy's boolean scalar is accepted by its truth value.
   PyTypeObject* tp = Py_TYPE(o);
+  // A type without __module__ is no NumPy type; every other failure is passed on.
   Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__module__"));
-  if (!module) PyErr_Clear();
+  if (!module && !clear_if(PyExc_AttributeError)) return label(param);
   Ref tname(PyType_GetName(tp));
-  if (!tname) PyErr_Clear();
+  if (!tname) return label(param);
   if (module && tname && PyUnicode_Check(module.get()) &&
       PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
       (PyUnicode_CompareWithASCIIString(tname.get(), "bool_") == 0 ||
        PyUnicode_CompareWithASCIIString(tname.get(), "bool") == 0)) {
     auto nb_bool = reinterpret_cast<inquiry>(PyType_GetSlot(tp, Py_nb_bool));
     if (nb_bool == nullptr) {
-      PyErr_Clear();
+      if (PyErr_Occurred()) return label(param);
       PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                    tname.get());
       return label(param);

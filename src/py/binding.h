@@ -8,11 +8,34 @@
 
 #include <cstdint>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 
 #include "errors.h"
+#include "interrupts.h"
 
 namespace orvex::py {
+
+// An owned reference; released on scope exit.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+  Ref& operator=(Ref&& o) noexcept {
+    if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
 
 // One static record per callable.
 struct FuncDesc {
@@ -52,8 +75,29 @@ bool check_sequence(PyObject* o);
 bool conv_sequence(PyObject* o, const char* param);
 
 // Adds the note "while processing '{param}'" to the exception being raised.
-// A failure to add it is discarded. Always returns false.
+// A failure to add it is discarded, unless that failure is no error (a
+// KeyboardInterrupt met meanwhile): it is raised instead. Always returns false.
 bool label(const char* param);
+
+// The exception being raised, taken out of the interpreter (normalized, its
+// traceback attached); empty when none is set.
+Ref fetch_raised();
+// Raises `exc` (an exception instance) again.
+void restore_raised(Ref exc);
+
+// Exceptions that no code may discard or turn into another, whatever it was
+// prepared for: those that are no errors (not Exception subclasses, such as
+// KeyboardInterrupt and SystemExit) and MemoryError.
+bool must_escape(PyObject* exc);
+// Clears the exception being raised when it is an instance of `cls` and
+// returns true; otherwise leaves it set and returns false.
+bool clear_if(PyObject* cls);
+
+// A sequence's length as a capacity hint, taken as PyObject_LengthHint takes
+// it: TypeError means no hint (0); any other exception is passed on (false,
+// with it set). At most `cap`: the length is only the object's word, and an
+// absurd one must not become an allocation of that size.
+bool size_hint(PyObject* seq, size_t cap, size_t* out);
 
 // TypeError "'{type}' object is not an instance of '{target}'" (or the None form).
 void set_type_mismatch(PyObject* o, const char* target);
@@ -75,10 +119,19 @@ void release_py_object(void* object);
 
 // Releases the interpreter for the lifetime of the object. On re-attaching it
 // gives back references that detached threads had to defer.
+//
+// File I/O done meanwhile asks it, through interrupts(), whether to go on
+// after a signal interrupted a system call (see interrupts.h): it attaches,
+// runs the signal handlers and detaches again. An exception a handler raised
+// is kept, every later question is answered no, and raise_kept() raises it
+// once the thread is attached for good.
 class Detached {
  public:
   Detached() : ts_(PyEval_SaveThread()) {}
-  ~Detached() { attach(); }
+  ~Detached() {
+    attach();
+    Py_XDECREF(kept_);
+  }
   void attach() {
     if (ts_) {
       PyEval_RestoreThread(ts_);
@@ -89,11 +142,32 @@ class Detached {
   Detached(const Detached&) = delete;
   Detached& operator=(const Detached&) = delete;
 
+  Interrupts interrupts() noexcept { return {&Detached::run_handlers, this}; }
+  // After attach(): raises the exception a signal handler raised while
+  // detached and returns true, or returns false when none did.
+  bool raise_kept() {
+    if (kept_ == nullptr) return false;
+    restore_raised(Ref(kept_));
+    kept_ = nullptr;
+    return true;
+  }
+
  private:
+  static bool run_handlers(void* self) {
+    auto* d = static_cast<Detached*>(self);
+    if (d->kept_ != nullptr || d->ts_ == nullptr) return d->kept_ == nullptr;
+    PyEval_RestoreThread(d->ts_);
+    if (PyErr_CheckSignals() < 0) d->kept_ = fetch_raised().release();
+    d->ts_ = PyEval_SaveThread();
+    return d->kept_ == nullptr;
+  }
+
   PyThreadState* ts_;
+  PyObject* kept_ = nullptr;  // what a handler raised
 };
 
-// Runs a module entry point: a std::bad_alloc escaping the body becomes
+// Runs a module entry point: a std::bad_alloc escaping the body, or a
+// std::length_error (a size beyond what any allocation can have), becomes
 // MemoryError, anything else a SystemError; nothing crosses the C API.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
@@ -101,31 +175,13 @@ PyObject* guarded(F&& body) noexcept {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
     return nullptr;
   }
 }
 
-// An owned reference; released on scope exit.
-class Ref {
- public:
-  Ref() noexcept = default;
-  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
 
 }  // namespace orvex::py

@@ -20,33 +20,32 @@ namespace {
 // Takes the exception being raised out of the interpreter (never null: a
 // missing one becomes a SystemError).
 Ref take_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* exc = PyErr_GetRaisedException();
-#else
-  PyObject *type, *exc, *tb;
-  PyErr_Fetch(&type, &exc, &tb);
-  if (type != nullptr) {
-    PyErr_NormalizeException(&type, &exc, &tb);
-    if (tb != nullptr) PyException_SetTraceback(exc, tb);
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-#endif
-  if (exc == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "orvex: conversion failed without an exception");
-    return take_exception();
-  }
-  return Ref(exc);
+  if (Ref exc = fetch_raised()) return exc;
+  PyErr_SetString(PyExc_SystemError, "orvex: conversion failed without an exception");
+  return fetch_raised();
 }
 
-void raise(Ref exc) {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyObject* e = exc.release();
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(e))), e, PyException_GetTraceback(e));
-#endif
-}
+// A failure is reported as a message that writes out the exceptions met on
+// the way. An exception that must not be turned into text (see must_escape:
+// a KeyboardInterrupt from a sequence's iteration, a MemoryError while the
+// message is made) is kept here instead, the first one met, and raised as
+// it is in place of the message.
+class Escapes {
+ public:
+  // Takes the exception being raised (see take_exception).
+  Ref take() { return keep(take_exception()); }
+  // Clears the exception being raised: its text is not needed.
+  void clear() { (void)take(); }
+  // An exception made for the message; making it may have failed.
+  Ref keep(Ref e) {
+    if (!first_ && must_escape(e.get())) first_ = Ref(Py_NewRef(e.get()));
+    return e;
+  }
+  Ref release() noexcept { return std::move(first_); }
+
+ private:
+  Ref first_;
+};
 
 // A new exception of class `cls` with the message, or the error met making it.
 Ref new_exception(PyObject* cls, const std::string& message) {
@@ -57,21 +56,21 @@ Ref new_exception(PyObject* cls, const std::string& message) {
   return exc;
 }
 
-void append_utf8(std::string& out, PyObject* s) {
+void append_utf8(std::string& out, PyObject* s, Escapes& escapes) {
   Py_ssize_t len = 0;
   if (const char* p = PyUnicode_AsUTF8AndSize(s, &len)) {
     out.append(p, static_cast<size_t>(len));
     return;
   }
-  PyErr_Clear();
+  escapes.clear();  // lone surrogates: written with replacement characters below
   Ref bytes(PyUnicode_AsEncodedString(s, "utf-8", "replace"));
   if (bytes) out.append(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-  else PyErr_Clear();
+  else escapes.clear();
 }
 
 // An error written out: "{type}: {message}", then ", caused by " and the
 // same for each exception of its cause chain.
-std::string written(PyObject* exc) {
+std::string written(PyObject* exc, Escapes& escapes) {
   std::string out;
   std::vector<PyObject*> seen;
   Ref hold;
@@ -81,17 +80,17 @@ std::string written(PyObject* exc) {
     if (e != exc) out += ", caused by ";
     Ref type_name(PyType_GetQualName(Py_TYPE(e)));
     if (type_name) {
-      append_utf8(out, type_name.get());
+      append_utf8(out, type_name.get(), escapes);
     } else {
-      PyErr_Clear();
+      escapes.clear();
       out += "<failed to extract type name>";
     }
     out += ": ";
     Ref message(PyObject_Str(e));
     if (message) {
-      append_utf8(out, message.get());
+      append_utf8(out, message.get(), escapes);
     } else {
-      PyErr_Clear();
+      escapes.clear();
       out += "<exception str() failed>";
     }
     hold = Ref(PyException_GetCause(e));
@@ -100,14 +99,14 @@ std::string written(PyObject* exc) {
 }
 
 // The written type-mismatch error for `v` and a target type.
-std::string mismatch_text(PyObject* v, const char* target) {
+std::string mismatch_text(PyObject* v, const char* target, Escapes& escapes) {
   set_type_mismatch(v, target);
-  return written(take_exception().get());
+  return written(escapes.take().get(), escapes);
 }
 
-std::string sequence_mismatch_text(PyObject* v) {
+std::string sequence_mismatch_text(PyObject* v, Escapes& escapes) {
   set_sequence_mismatch(v);
-  return written(take_exception().get());
+  return written(escapes.take().get(), escapes);
 }
 
 // ------------------------------------------------------ enumeration message
@@ -243,7 +242,7 @@ class Walker {
     }
     --w.left;
     std::string_view k;
-    if (!text_of(key, &k)) return fail_here(take_exception());
+    if (!text_of(key, &k)) return fail_here(escapes_.take());
     // Held while converting: reporting a failure may import a module, and
     // with that run code that could drop the dict's reference.
     Ref held(Py_NewRef(value));
@@ -257,9 +256,9 @@ class Walker {
     if (PyUnicode_Check(v)) {
       std::string_view s;
       if (!text_of(v, &s)) {
-        const std::string encode_error = written(take_exception().get());
+        const std::string encode_error = written(escapes_.take().get(), escapes_);
         return fail_enum(encode_error, "TypeError: Can't extract `str` to `Vec`", encode_error,
-                         mismatch_text(v, "dict"));
+                         mismatch_text(v, "dict", escapes_));
       }
       set_kind(out, field, ValueKind::String);
       if (out >= 0 && field == Field::Name) maps_[static_cast<size_t>(out)].name = SharedStr::owned(s);
@@ -272,13 +271,14 @@ class Walker {
       w.field = field;
       SeqWalk s;
       s.keep = out >= 0 && field == Field::Children;
-      // The length is only a capacity hint; failing to read it is no error.
-      const Py_ssize_t hint = PyObject_Size(v);
-      if (hint < 0) PyErr_Clear();
-      else if (s.keep) s.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1 << 20)));
+      // The length is only a capacity hint (TypeError: none); any other
+      // exception of it is the call's.
+      size_t hint;
+      if (!size_hint(v, size_t{1} << 16, &hint)) return propagate(take_exception());
+      if (s.keep) s.items.reserve(hint);
       s.iter = Ref(PyObject_GetIter(v));
       if (!s.iter) {
-        failure_.innermost = take_exception();
+        failure_.innermost = escapes_.take();
         add_level(w.value.get());
         return dict_failed();
       }
@@ -293,15 +293,15 @@ class Walker {
       std::vector<std::pair<SharedStr, SharedStr>>* target = nullptr;
       if (out >= 0 && field == Field::Attrs) target = &maps_[static_cast<size_t>(out)].attrs;
       if (!convert_string_map(v, target)) {
-        const std::string map_error = written(take_exception().get());
-        return fail_enum(mismatch_text(v, "str"), sequence_mismatch_text(v), mismatch_text(v, "str"),
-                         map_error);
+        const std::string map_error = written(escapes_.take().get(), escapes_);
+        return fail_enum(mismatch_text(v, "str", escapes_), sequence_mismatch_text(v, escapes_),
+                         mismatch_text(v, "str", escapes_), map_error);
       }
       set_kind(out, field, ValueKind::Map);
       return true;
     }
-    return fail_enum(mismatch_text(v, "str"), sequence_mismatch_text(v), mismatch_text(v, "str"),
-                     mismatch_text(v, "dict"));
+    return fail_enum(mismatch_text(v, "str", escapes_), sequence_mismatch_text(v, escapes_),
+                     mismatch_text(v, "str", escapes_), mismatch_text(v, "dict", escapes_));
   }
 
   // A dict of strings. Runs no Python code, so the dict cannot change meanwhile.
@@ -325,7 +325,7 @@ class Walker {
     SeqWalk& s = seqs_.back();
     Ref item(PyIter_Next(s.iter.get()));
     if (!item) {
-      if (PyErr_Occurred()) return sequence_failed(take_exception());
+      if (PyErr_Occurred()) return sequence_failed(escapes_.take());
       std::vector<size_t> items = std::move(s.items);
       seqs_.pop_back();
       DictWalk& w = dicts_.back();
@@ -337,7 +337,7 @@ class Walker {
     }
     if (!PyDict_Check(item.get())) {
       set_type_mismatch(item.get(), "dict");
-      return sequence_failed(take_exception());
+      return sequence_failed(escapes_.take());
     }
     ptrdiff_t out = -1;
     if (s.keep) {
@@ -358,6 +358,12 @@ class Walker {
     return false;
   }
 
+  // The call fails with `exc` as it is, whatever encloses the value.
+  bool propagate(Ref exc) {
+    failure_.innermost = std::move(exc);
+    return false;
+  }
+
   // The innermost dict fails with `exc` itself (a key that is no str).
   bool fail_here(Ref exc) {
     failure_.innermost = std::move(exc);
@@ -372,7 +378,7 @@ class Walker {
     std::string message = std::move(p.before_vec_error);
     message += vec_error;
     message += p.after_vec_error;
-    failure_.innermost = new_exception(PyExc_TypeError, message);
+    failure_.innermost = escapes_.keep(new_exception(PyExc_TypeError, message));
     return dict_failed();
   }
 
@@ -387,8 +393,8 @@ class Walker {
   // The value `v`, a sequence (so no str, None or dict), failed as Vec with
   // the current failure: wrap it in that value's enumeration message.
   void add_level(PyObject* v) {
-    const std::string as_str = mismatch_text(v, "str");
-    EnumParts p = enum_parts(as_str, as_str, mismatch_text(v, "dict"));
+    const std::string as_str = mismatch_text(v, "str", escapes_);
+    EnumParts p = enum_parts(as_str, as_str, mismatch_text(v, "dict", escapes_));
     // An inner enumeration message is written as a TypeError; an innermost
     // exception is written with its own type when the levels are joined.
     if (!failure_.before.empty()) p.before_vec_error += "TypeError: ";
@@ -412,23 +418,23 @@ class Walker {
     dicts_.clear();
     seqs_.clear();
     if (failure_.fatal) {
-      raise(std::move(failure_.innermost));
+      restore_raised(std::move(failure_.innermost));
       return false;
     }
-    if (failure_.before.empty()) {
-      raise(std::move(failure_.innermost));
-      return label(param);
+    if (!failure_.before.empty()) {
+      const std::string inner = written(failure_.innermost.get(), escapes_);
+      size_t total = inner.size();
+      for (const auto& s : failure_.before) total += s.size();
+      for (const auto& s : failure_.after) total += s.size();
+      std::string message;
+      message.reserve(total);
+      for (auto it = failure_.before.rbegin(); it != failure_.before.rend(); ++it) message += *it;
+      message += inner;
+      for (const auto& s : failure_.after) message += s;
+      failure_.innermost = escapes_.keep(new_exception(PyExc_TypeError, message));
     }
-    const std::string inner = written(failure_.innermost.get());
-    size_t total = inner.size();
-    for (const auto& s : failure_.before) total += s.size();
-    for (const auto& s : failure_.after) total += s.size();
-    std::string message;
-    message.reserve(total);
-    for (auto it = failure_.before.rbegin(); it != failure_.before.rend(); ++it) message += *it;
-    message += inner;
-    for (const auto& s : failure_.after) message += s;
-    raise(new_exception(PyExc_TypeError, message));
+    if (Ref escaping = escapes_.release()) failure_.innermost = std::move(escaping);
+    restore_raised(std::move(failure_.innermost));
     return label(param);
   }
 
@@ -436,6 +442,7 @@ class Walker {
   std::vector<DictWalk> dicts_;
   std::vector<SeqWalk> seqs_;
   Failure failure_;
+  Escapes escapes_;
 };
 
 }  // namespace

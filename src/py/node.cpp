@@ -34,22 +34,20 @@ bool convert_attrs(PyObject* dict, AttrMap* out) {
   return true;
 }
 
+// Beyond this many children the list grows as items come: a few doublings
+// more for a real list that long, and no huge reservation for a __len__ that
+// lies.
+constexpr size_t kChildrenHintCap = size_t{1} << 16;
+
 bool convert_children(PyObject* seq, std::vector<PyObject*>* out) {
   if (!conv_sequence(seq, "children")) return false;
-  Py_ssize_t hint = PyObject_Size(seq);
-  if (hint < 0) {
-    PyErr_Clear();
-    hint = 0;
-  }
+  size_t hint;
+  if (!size_hint(seq, kChildrenHintCap, &hint)) return label("children");
   std::vector<PyObject*> items;
   auto release_items = [&items] {
     for (PyObject* c : items) Py_DECREF(c);
   };
-  try {
-    items.reserve(static_cast<size_t>(hint));
-  } catch (const std::bad_alloc&) {
-    // Only a hint: a length too large to reserve is not an error.
-  }
+  items.reserve(hint);
   Ref it(PyObject_GetIter(seq));
   if (!it) return label("children");
   while (PyObject* item = PyIter_Next(it.get())) {

@@ -81,12 +81,14 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     std::string path(path_view), root_tag(root);
 
     Parsed p;
+    Detached detached;
     {
-      Detached detached;
-      auto doc = read::read_file_source(path);
+      auto doc = read::read_file_source(path, detached.interrupts());
       if (!doc) p.os_error = doc.error();
       else p.built.emplace(read::build_tree(doc->get(), root_tag));
     }
+    detached.attach();
+    if (detached.raise_kept()) return nullptr;  // a signal handler's exception
     return finish(p);
   });
 }

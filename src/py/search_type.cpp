@@ -20,19 +20,25 @@ PyObject* search_type_int(PyObject* self) { return PyLong_FromLong(value_of(self
 // Equality against another member or anything the integer conversion takes
 // (int, bool, __index__). Everything else, and every ordering, is declined so
 // the interpreter applies its own fallback (identity for ==, TypeError for <).
+// Only "not an integer" (TypeError) declines: any other exception of the
+// conversion is passed on, and an int too large for a C long is an integer,
+// simply unequal.
 PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-  long theirs;
+  bool equal;
   if (PyObject_TypeCheck(other, g_search_type)) {
-    theirs = value_of(other);
+    equal = value_of(other) == value_of(self);
   } else {
-    theirs = PyLong_AsLong(other);
-    if (theirs == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      Py_RETURN_NOTIMPLEMENTED;
+    Ref index(PyLong_Check(other) ? Py_NewRef(other) : PyNumber_Index(other));
+    if (!index) {
+      if (clear_if(PyExc_TypeError)) Py_RETURN_NOTIMPLEMENTED;
+      return nullptr;
     }
+    int overflow = 0;
+    const long theirs = PyLong_AsLongAndOverflow(index.get(), &overflow);
+    if (theirs == -1 && !overflow && PyErr_Occurred()) return nullptr;
+    equal = !overflow && theirs == value_of(self);
   }
-  const bool equal = theirs == value_of(self);
   return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 

@@ -4,6 +4,7 @@
 // only once its output grows large (see LateSizeCheck).
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "py/py_str.h"
 #include "write/record_tree.h"
 #include "write/serializer.h"
+#include "write/memory_limits.h"
 #include "write/sinks.h"
 #include "write/tree_walk.h"
 #include "write/utf8_chars.h"
@@ -86,20 +88,46 @@ bool measure_document(PyObject* node, DocumentMeasure* m) {
   return false;
 }
 
+// A document that fits every size rule can still need more memory than
+// the process may take: write_string holds the output and its str at once.
+PyObject* raise_headroom(uint64_t need, const Headroom& h) {
+  std::string limit;
+  switch (h.limit) {
+    case MemoryLimit::AddressSpace: limit = "the address-space limit (RLIMIT_AS) leaves"; break;
+    case MemoryLimit::DataSegment: limit = "the data-segment limit (RLIMIT_DATA) leaves"; break;
+    case MemoryLimit::Cgroup: limit = "the memory limit of the cgroup " + h.cgroup + " leaves"; break;
+    case MemoryLimit::Available:
+    case MemoryLimit::None: limit = "this machine has available"; break;
+  }
+  const std::string message = "writing the XML document needs " + std::to_string(need) +
+                              " bytes of memory at once, more than " + limit + " (" +
+                              std::to_string(h.bytes) + " bytes)";
+  PyErr_SetString(PyExc_MemoryError, message.c_str());
+  return nullptr;
+}
+
 // write_string counts the document only once its output outgrows a budget
 // (see MemorySink::set_budget): most documents are written without that
 // extra walk over every record. The count runs detached, on the records,
 // which never change; its verdict is raised after attaching again.
 struct LateSizeCheck {
+  LateSizeCheck(const NodeRecord* r, const Settings& s) : root(r), settings(s) {}
+
   const NodeRecord* root;
   Settings settings;
+  bool ran = false;
   bool too_many_elements = false;
   bool refused = false;
   SizeProblem problem = SizeProblem::TooLarge;
+  uint64_t need = 0;        // when the headroom refused: what the call needs
+  Headroom headroom;
 
-  // Every document that the count would refuse outgrows this budget: each
-  // element but the root takes a line feed and at least three bytes of tags,
-  // and a document above the machine's memory is refused.
+  // Every document that the size rules would refuse outgrows this budget:
+  // each element but the root takes a line feed and at least three bytes of
+  // tags, and a document above the machine's memory is refused. Below it the
+  // memory limits are not asked (reading them costs more than writing a
+  // small document): the call then needs at most about twice the budget, and
+  // an allocation refused under a tight limit is a MemoryError as well.
   static size_t budget() {
     constexpr uint64_t kUncounted = uint64_t{64} << 20;
     uint64_t b = std::min(kUncounted, physical_memory());
@@ -110,6 +138,7 @@ struct LateSizeCheck {
 
   static bool run(void* ctx, uint64_t* size) {
     auto* self = static_cast<LateSizeCheck*>(ctx);
+    self->ran = true;
     DocumentMeasure m;
     if (!measure_tree<RecordTree>(self->root, max_elements(), &m)) {
       self->too_many_elements = true;
@@ -122,8 +151,20 @@ struct LateSizeCheck {
       self->problem = checked.error();
       return false;
     }
+    // Whatever its characters, the output and a str of at least one byte
+    // per character exist at once (the least the call can need).
+    if (!self->fits(write_string_peak(checked.value(), 0))) return false;
     *size = checked.value();
     return true;
+  }
+
+  // Whether `need` more bytes fit under every memory limit now; remembers
+  // the refusal otherwise.
+  bool fits(uint64_t need) {
+    headroom = memory_headroom();
+    if (need <= headroom.bytes) return true;
+    this->need = need;
+    return false;
   }
 
   PyObject* raise() const {
@@ -132,6 +173,7 @@ struct LateSizeCheck {
       return nullptr;
     }
     if (refused) return raise_size_problem(problem, settings.indent);
+    if (need > 0) return raise_headroom(need, headroom);
     PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
     return nullptr;
   }
@@ -139,64 +181,86 @@ struct LateSizeCheck {
 
 // The result of write_string: one pass for the width of the widest
 // character, then one decoding copy (see write/utf8_chars.h); all-ASCII
-// output by one plain copy. A byte is at most one character, so the str is
+// output by plain copies. A byte is at most one character, so the str is
 // made for as many characters as bytes and cut to the count decoded (a
 // shrink in place), which spares a pass that counts them. The decoding
 // checks the sequences as it goes: output that does not decode means the
 // writer itself is broken.
-PyObject* document_str(std::string_view bytes) {
-  const uint8_t widest = widest_class(bytes.data(), bytes.size());
-  if (widest == 0) return str_from_ascii(bytes.data(), bytes.size());
-  const char* p = bytes.data();
-  const size_t n = bytes.size();
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]);
-  if (str == nullptr) return nullptr;
-  void* data = PyUnicode_DATA(str);
-  size_t chars;
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS1*>(data), n); break;
-    case PyUnicode_2BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS2*>(data), n); break;
-    default: chars = decode_utf8(p, n, static_cast<Py_UCS4*>(data), n); break;
+//
+// The output is copied a chunk at a time, and the pages of each chunk go
+// back to the system once it is copied: what is resident stays near one
+// copy of the document instead of two. A document large enough to have been
+// counted is checked once more here, now that its str's width is known.
+PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
+  const char* const p = sink.data();
+  const size_t n = sink.size();
+  const uint8_t widest = widest_class(p, n);
+  // The first check counted a str of one byte per character.
+  if (check.ran && str_allocation(n, widest) > str_allocation(n, 0) &&
+      !check.fits(str_allocation(n, widest)))
+    return check.raise();
+  Ref str(PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]));
+  if (!str) return nullptr;
+  constexpr size_t kChunk = size_t{16} << 20;
+  size_t done = 0;
+  size_t chars = 0;
+  auto copy = [&](auto* out) {
+    while (done < n) {
+      size_t end = std::min(n, done + kChunk);
+      // Never split a character (valid UTF-8 has at most three continuation bytes).
+      for (int k = 0; k < 3 && end < n && (static_cast<uint8_t>(p[end]) & 0xC0) == 0x80; ++k) --end;
+      size_t got;
+      if (widest == 0) {
+        std::memcpy(out + chars, p + done, end - done);
+        got = end - done;
+      } else {
+        got = decode_utf8(p + done, end - done, out + chars, n - chars);
+        if (got == kNotDecoded) return false;
+      }
+      chars += got;
+      done = end;
+      sink.give_back(done);
+    }
+    return true;
+  };
+  void* data = PyUnicode_DATA(str.get());
+  bool decoded;
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND: decoded = copy(static_cast<Py_UCS1*>(data)); break;
+    case PyUnicode_2BYTE_KIND: decoded = copy(static_cast<Py_UCS2*>(data)); break;
+    default: decoded = copy(static_cast<Py_UCS4*>(data)); break;
   }
-  if (chars == kNotDecoded) {
-    Py_DECREF(str);
+  if (!decoded) {
     PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
     return nullptr;
   }
-  if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(chars)) < 0) {
-    Py_XDECREF(str);
+  if (chars == n) return str.release();
+  PyObject* shrunk = str.release();
+  if (PyUnicode_Resize(&shrunk, static_cast<Py_ssize_t>(chars)) < 0) {
+    Py_XDECREF(shrunk);
     return nullptr;
   }
-  return str;
+  return shrunk;
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) noexcept : fd_(fd) {}
-  ~FdGuard() { if (fd_ >= 0) ::close(fd_); }  // a failed close is not reported
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-
- private:
-  int fd_;
-};
-
 // Runs detached: creates or truncates the file and writes the document.
+// After a signal handler raised nothing more is written (see interrupts.h).
 Result<Unit, OsError> write_document(const std::string& path, const NodeRecord& root,
-                                     const Settings& s) {
+                                     const Settings& s, const Interrupts& in) {
   if (path.find('\0') != std::string::npos) return fail(OsError::fixed(kNulInPath));
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(OsError::from_errno(errno));
-  FdGuard guard(fd);
-  FileSink sink(fd);
-  bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
-            serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
-  if (ok) return Unit{};
-  (void)sink.flush();  // one last try for what is still buffered; its outcome is moot
-  return fail(sink.error());
+  const int raw = open_interruptible(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, in);
+  if (raw < 0) return fail(OsError::from_errno(errno));
+  OwnedFd fd(raw, in);
+  FileSink sink(fd.get(), in);
+  const bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
+                  serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
+  // One last try for what is still buffered after a write error; its outcome is moot.
+  if (!ok && sink.error().errnum != EINTR) (void)sink.flush();
+  // A failed close is not reported, but a handler that raised during it is.
+  const bool closed = fd.close();
+  if (!ok) return fail(sink.error());
+  if (!closed) return fail(OsError::interrupted());
+  return Unit{};
 }
 
 }  // namespace
@@ -210,7 +274,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
 
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
-    LateSizeCheck check{&record_of(root.get()), s};
+    LateSizeCheck check(&record_of(root.get()), s);
     MemorySink sink;
     sink.set_budget(LateSizeCheck::budget(), &LateSizeCheck::run, &check);
     bool written;
@@ -220,7 +284,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 serialize_tree<RecordTree>(sink, &record_of(root.get()), s.indent);
     }
     if (!written) return check.raise();
-    return document_str(sink.bytes());
+    return document_str(sink, check);
   });
 }
 
@@ -241,10 +305,10 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     Result<Unit, OsError> written = Unit{};
-    {
-      Detached detached;
-      written = write_document(path, record_of(root.get()), s);
-    }
+    Detached detached;
+    written = write_document(path, record_of(root.get()), s, detached.interrupts());
+    detached.attach();
+    if (detached.raise_kept()) return nullptr;  // a signal handler's exception
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
   });

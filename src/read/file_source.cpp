@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -15,46 +16,47 @@ namespace orvex::read {
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);  // nothing useful to do with a failed close after reading
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-ssize_t read_retrying(int fd, char* into, size_t n) noexcept {
+// read(2) of at most kBytesBetweenChecks bytes, retried after EINTR for as
+// long as the handlers allow. -1 with errno set (EINTR: a handler refused).
+ssize_t read_some(int fd, char* into, size_t n, const Interrupts& in) noexcept {
+  n = std::min<size_t>(n, kBytesBetweenChecks);
   for (;;) {
-    ssize_t got = ::read(fd, into, n);
+    const ssize_t got = ::read(fd, into, n);
     if (got >= 0 || errno != EINTR) return got;
+    if (!in.go_on()) {
+      errno = EINTR;
+      return -1;
+    }
   }
 }
 
 }  // namespace
 
-Result<SourceHandle, OsError> read_file_source(std::string_view path) {
+Result<SourceHandle, OsError> read_file_source(std::string_view path, const Interrupts& in) {
   if (path.find('\0') != std::string_view::npos) return fail(OsError::fixed(kNulInPath));
   const std::string cpath(path);
 
   std::unique_ptr<char[]> buf;
   size_t len = 0;
   {
-    int raw;
-    do raw = ::open(cpath.c_str(), O_RDONLY | O_CLOEXEC);
-    while (raw < 0 && errno == EINTR);
+    const int raw = open_interruptible(cpath.c_str(), O_RDONLY | O_CLOEXEC, 0, in);
     if (raw < 0) return fail(OsError::from_errno(errno));
-    Fd fd(raw);
+    OwnedFd fd(raw, in);
 
     // The size is only a hint: the file may change, and special files report 0.
     size_t cap = 0;
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) cap = static_cast<size_t>(st.st_size);
+
+    // A source that never ends (/dev/zero) is never interrupted either: the
+    // handlers get their chance by the bytes read.
+    uint64_t unchecked = 0;
+    auto count = [&](ssize_t got) {
+      unchecked += static_cast<uint64_t>(got);
+      if (unchecked < kBytesBetweenChecks) return true;
+      unchecked = 0;
+      return in.go_on();
+    };
 
     buf.reset(new char[cap ? cap : 1]);
     for (;;) {
@@ -62,7 +64,7 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path) {
         // Full: probe with a small read before growing, so that a file whose
         // size was known is read without reallocating.
         char probe[32];
-        ssize_t got = read_retrying(fd.get(), probe, sizeof probe);
+        const ssize_t got = read_some(fd.get(), probe, sizeof probe, in);
         if (got < 0) return fail(OsError::from_errno(errno));
         if (got == 0) break;
         size_t bigger = cap < 4096 ? 8192 : cap * 2;
@@ -72,14 +74,19 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path) {
         len += static_cast<size_t>(got);
         buf = std::move(grown);
         cap = bigger;
+        if (!count(got)) return fail(OsError::interrupted());
         continue;
       }
-      ssize_t got = read_retrying(fd.get(), buf.get() + len, cap - len);
+      const ssize_t got = read_some(fd.get(), buf.get() + len, cap - len, in);
       if (got < 0) return fail(OsError::from_errno(errno));
       if (got == 0) break;
       len += static_cast<size_t>(got);
+      if (!count(got)) return fail(OsError::interrupted());
     }
-  }  // closed here, before the contents are checked
+    // Closed before the contents are checked. A failed close after reading
+    // changes nothing; a handler that raised during it ends the call.
+    if (!fd.close()) return fail(OsError::interrupted());
+  }
 
   if (!is_valid_utf8(buf.get(), len)) return fail(OsError::fixed(kInvalidUtf8Stream));
   SourceHandle doc(SourceBuffer::adopt_bytes(buf.get(), len));

@@ -98,6 +98,26 @@ void MemorySink::regrow(size_t capacity) {
   const size_t span = check_ != nullptr && budget_ > capacity ? budget_ : capacity;
   if (span > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
   const size_t rounded = (span + kHugePage - 1) & ~(kHugePage - 1);
+#ifdef MREMAP_MAYMOVE
+  // A mapping grows by moving its pages, not copying them: a copy would
+  // hold the whole buffer twice for a moment, and that moment would be the
+  // call's peak (a counted document's reservation is exact but for escaping
+  // and the few bytes of slack its last pieces ask for).
+  // Should the move be refused, a new mapping and a copy follow below.
+  if (map_ != nullptr && map_ == data_) {
+    if (void* moved = ::mremap(map_, map_size_, rounded, MREMAP_MAYMOVE); moved != MAP_FAILED) {
+      map_ = moved;
+      map_size_ = rounded;
+      map_room_ = rounded;
+      data_ = static_cast<char*>(moved);
+#ifdef MADV_HUGEPAGE
+      (void)::madvise(data_, rounded, MADV_HUGEPAGE);
+#endif
+      cap_ = capacity;
+      return;
+    }
+  }
+#endif
   if (SpareMapping spare = take_spare(rounded); spare.map != nullptr) {
     if (size_ > 0) std::memcpy(spare.data, data_, size_);
     release();
@@ -117,16 +137,31 @@ void MemorySink::regrow(size_t capacity) {
   if (map == MAP_FAILED) throw std::bad_alloc();
   const auto start = (reinterpret_cast<uintptr_t>(map) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
   char* p = reinterpret_cast<char*>(start);
+  // Only the aligned part is kept: one region of uniform advice, which can
+  // later grow by mremap (it moves a single region only).
+  const size_t head = static_cast<size_t>(p - static_cast<char*>(map));
+  if (head > 0) ::munmap(map, head);
+  if (head < kHugePage) ::munmap(p + rounded, kHugePage - head);
 #ifdef MADV_HUGEPAGE
   (void)::madvise(p, rounded, MADV_HUGEPAGE);  // only advice: fine if refused
 #endif
   if (size_ > 0) std::memcpy(p, data_, size_);
   release();
-  map_ = map;
-  map_size_ = map_size;
+  map_ = p;
+  map_size_ = rounded;
   map_room_ = rounded;
   data_ = p;
   cap_ = capacity;
+}
+
+void MemorySink::give_back(size_t consumed) noexcept {
+  if (map_ == nullptr) return;
+  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  // data_ starts a page, so whole pages are counted from it.
+  const size_t end = std::min(consumed, size_) / page * page;
+  if (end <= given_back_) return;
+  (void)::madvise(data_ + given_back_, end - given_back_, MADV_DONTNEED);  // advice: fine if refused
+  given_back_ = end;
 }
 
 void MemorySink::release() noexcept {
@@ -137,25 +172,36 @@ void MemorySink::release() noexcept {
   }
   map_ = nullptr;
   map_room_ = 0;
+  given_back_ = 0;
   data_ = nullptr;
 }
 
-int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
+int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
   size_t off = 0;
   while (off < n) {
-    // Linux caps a single write at about 2 GiB; stay below SSIZE_MAX anyway.
-    size_t chunk = std::min<size_t>(n - off, size_t{1} << 30);
-    ssize_t w = ::write(fd, p + off, chunk);
+    // Bounded pieces, so that the handlers get their chance within a long
+    // piece too (Linux caps a single write at about 2 GiB anyway).
+    const size_t chunk = std::min<size_t>(n - off, kBytesBetweenChecks);
+    const ssize_t w = ::write(fd_, p + off, chunk);
     if (w < 0) {
-      if (errno == EINTR) continue;
+      const int err = errno;
+      if (err == EINTR && interrupts_.go_on()) continue;
       *done = off;
-      return errno;
+      return err;
     }
     if (w == 0) {
       *done = off;
       return -1;
     }
     off += static_cast<size_t>(w);
+    unchecked_ += static_cast<uint64_t>(w);
+    if (unchecked_ >= kBytesBetweenChecks) {
+      unchecked_ = 0;
+      if (!interrupts_.go_on()) {
+        *done = off;
+        return EINTR;
+      }
+    }
   }
   *done = off;
   return 0;
@@ -163,7 +209,7 @@ int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept {
 
 bool FileSink::flush() {
   size_t done = 0;
-  int rc = write_fully(fd_, buf_, used_, &done);
+  int rc = write_fully(buf_, used_, &done);
   // Whatever the system took leaves the buffer, also on failure.
   if (done > 0) {
     std::memmove(buf_, buf_ + done, used_ - done);
@@ -183,7 +229,7 @@ bool FileSink::write_slow(const char* p, size_t n) {
 
 bool FileSink::write_direct(const char* p, size_t n) {
   size_t done = 0;
-  int rc = write_fully(fd_, p, n, &done);
+  int rc = write_fully(p, n, &done);
   if (rc == 0) return true;
   return fail(rc < 0 ? OsError::fixed(kFailedWholeWrite) : OsError::from_errno(rc));
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "errors.h"
+#include "interrupts.h"
 
 namespace orvex {
 
@@ -65,6 +66,13 @@ class MemorySink {
   }
   void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
 
+  // Gives the pages holding the first `consumed` bytes back to the system:
+  // for the last reader of a large buffer (write_string decoding it into
+  // its str), so that the output is not resident twice. Only a buffer in a
+  // mapping of its own gives anything back; the bytes given back read as
+  // zeros afterwards.
+  void give_back(size_t consumed) noexcept;
+
   const char* data() const noexcept { return data_ ? data_ : ""; }
   size_t size() const noexcept { return size_; }
   std::string_view bytes() const noexcept { return {data(), size_}; }
@@ -105,6 +113,7 @@ class MemorySink {
   void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
   size_t map_size_ = 0;
   size_t map_room_ = 0;  // bytes usable from data_ in the mapping
+  size_t given_back_ = 0;  // bytes from data_ whose pages went back (see give_back)
   size_t budget_ = SIZE_MAX;
   BudgetCheck check_ = nullptr;
   void* check_ctx_ = nullptr;
@@ -117,12 +126,14 @@ inline constexpr const char* kFailedWholeWrite = "failed to write whole buffer";
 // Buffers writes to an open descriptor in 8192 bytes. A piece that fits in the
 // free part of the buffer is copied there; otherwise the buffer is written out
 // first, and a piece of a whole buffer or more goes straight to write(2).
-// Does not own the descriptor.
+// Does not own the descriptor. Interrupted writes, and every
+// kBytesBetweenChecks bytes written, ask `interrupts` whether to go on (see
+// interrupts.h); a refusal fails the sink with OsError::interrupted().
 class FileSink {
  public:
   static constexpr size_t kCapacity = 8192;
 
-  explicit FileSink(int fd) noexcept : fd_(fd) {}
+  explicit FileSink(int fd, Interrupts interrupts = {}) noexcept : fd_(fd), interrupts_(interrupts) {}
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
 
@@ -149,6 +160,10 @@ class FileSink {
  private:
   bool write_slow(const char* p, size_t n);
   bool write_direct(const char* p, size_t n);
+  // write(2) until every byte is taken. Returns 0 on success, an errno value
+  // (EINTR: a handler refused to go on), or -1 when a call accepted zero
+  // bytes. `*done` receives the number of bytes the system took.
+  int write_fully(const char* p, size_t n, size_t* done) noexcept;
   bool fail(OsError e) {
     if (!failed_) {
       failed_ = true;
@@ -158,15 +173,12 @@ class FileSink {
   }
 
   int fd_;
+  Interrupts interrupts_;
+  uint64_t unchecked_ = 0;  // bytes written since the handlers last had a chance
   size_t used_ = 0;
   bool failed_ = false;
   OsError err_{};
   char buf_[kCapacity];
 };
-
-// write(2) until every byte is taken. EINTR is retried. Returns 0 on success,
-// an errno value, or -1 when a call accepted zero bytes. `*done` receives the
-// number of bytes the system took.
-int write_fully(int fd, const char* p, size_t n, size_t* done) noexcept;
 
 }  // namespace orvex

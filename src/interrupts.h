@@ -1,0 +1,78 @@
+// File I/O runs detached from the interpreter, where a signal's Python
+// handler cannot run. So when a signal interrupts a system call (EINTR), and
+// now and then during long I/O, the I/O asks its caller whether it may go
+// on; the interpreter layer answers by running the handlers (see Detached in
+// binding.h). No means a handler raised: the I/O stops, closes what it
+// opened, and fails with OsError::interrupted(); the call then raises the
+// handler's exception.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace orvex {
+
+struct Interrupts {
+  bool (*handle)(void* ctx) = nullptr;  // true: go on
+  void* ctx = nullptr;
+
+  // Without a handler (native tests, benchmarks) the answer is always yes.
+  bool go_on() const { return handle == nullptr || handle(ctx); }
+};
+
+// Bytes a read or write may move between two chances for the handlers. An
+// endless source (/dev/zero, a pipe that never closes) returns data without
+// ever being interrupted; a chance every 32 MiB costs an attach per several
+// milliseconds of copying.
+inline constexpr uint64_t kBytesBetweenChecks = uint64_t{32} << 20;
+
+// open(2), retried after EINTR for as long as the handlers allow. Returns -1
+// with errno set; errno EINTR means a handler refused.
+inline int open_interruptible(const char* path, int flags, mode_t mode, const Interrupts& in) noexcept {
+  for (;;) {
+    const int fd = ::open(path, flags, mode);
+    if (fd >= 0 || errno != EINTR) return fd;
+    if (!in.go_on()) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
+// close(2), never retried: on Linux the descriptor is released even when
+// close reports EINTR, and a retry could close one that another thread has
+// just opened. The handlers still run; false when one refused. Other close
+// errors are not reported (nothing useful can be done with them here).
+inline bool close_interruptible(int fd, const Interrupts& in) noexcept {
+  if (::close(fd) == 0 || errno != EINTR) return true;
+  return in.go_on();
+}
+
+// An open descriptor, closed on every way out (see close_interruptible).
+class OwnedFd {
+ public:
+  OwnedFd(int fd, const Interrupts& in) noexcept : fd_(fd), in_(in) {}
+  ~OwnedFd() {
+    if (fd_ >= 0) (void)close_interruptible(fd_, in_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+
+  int get() const noexcept { return fd_; }
+  // Closes now; false when a handler refused to go on.
+  bool close() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return close_interruptible(fd, in_);
+  }
+
+ private:
+  int fd_;
+  const Interrupts& in_;
+};
+
+}  // namespace orvex
