@@ -41,7 +41,9 @@ StructuralIndex make_index(const EdgeCase& c) {
   StructuralIndex ix;
   for (const Expected& k : c.constructs) {
     ix.constructs.push_back(Construct{k.start, k.end, k.name_len, static_cast<uint8_t>(k.kind)});
-    if (k.name_len > 0) EXPECT_EQ(ix.constructs.back().name_start(), k.name_offset) << c.label;
+    if (k.name_len > 0) {
+      EXPECT_EQ(ix.constructs.back().name_start(), k.name_offset) << c.label;
+    }
   }
   ix.text = c.text;
   return ix;
