@@ -14,7 +14,6 @@
 #include "read/utf8.h"
 #include "read/whitespace.h"
 #include "storage/node.h"
-#include "storage/plain_element.h"
 
 namespace orvex::fuzz {
 
@@ -50,22 +49,6 @@ inline void check_index(const index::StructuralIndex& idx, size_t len, bool disj
   }
 }
 
-// Iterative deep copy (the serializer consumes its input).
-inline PlainElement clone(const PlainElement& root) {
-  PlainElement out(root.name, root.attrs.clone());
-  std::vector<std::pair<const PlainElement*, PlainElement*>> todo{{&root, &out}};
-  while (!todo.empty()) {
-    auto [src, dst] = todo.back();
-    todo.pop_back();
-    dst->text = src->text;
-    dst->children.reserve(src->children.size());
-    for (const auto& c : src->children) dst->children.emplace_back(c.name, c.attrs.clone());
-    for (size_t i = 0; i < src->children.size(); ++i)
-      todo.push_back({&src->children[i], &dst->children[i]});
-  }
-  return out;
-}
-
 inline bool same_attrs(const AttrMap& a, const AttrMap& b) {
   if (a.size() != b.size()) return false;
   for (const auto& e : a) {
@@ -77,8 +60,8 @@ inline bool same_attrs(const AttrMap& a, const AttrMap& b) {
 
 // `expect_text` maps a text of `a` to the text `b` must have.
 template <class TextRule>
-bool same_tree(const PlainElement& a, const Node* b, TextRule expect_text) {
-  std::vector<std::pair<const PlainElement*, const NodeRecord*>> todo{{&a, &b->rec}};
+bool same_tree(const Node* a, const Node* b, TextRule expect_text) {
+  std::vector<std::pair<const NodeRecord*, const NodeRecord*>> todo{{&a->rec, &b->rec}};
   while (!todo.empty()) {
     auto [x, y] = todo.back();
     todo.pop_back();
@@ -87,24 +70,14 @@ bool same_tree(const PlainElement& a, const Node* b, TextRule expect_text) {
     if (want.has_value() != y->text.has_value()) return false;
     if (want && *want != y->text->sv()) return false;
     if (x->children.size() != y->children.size()) return false;
-    for (size_t i = 0; i < x->children.size(); ++i) todo.push_back({&x->children[i], &y->children[i]->rec});
+    for (size_t i = 0; i < x->children.size(); ++i) todo.push_back({&x->children[i]->rec, &y->children[i]->rec});
   }
   return true;
 }
 
 // Two record trees with equal names, attributes, texts and shapes.
 inline bool same_records(const Node* a, const Node* b) {
-  std::vector<std::pair<const Node*, const Node*>> todo{{a, b}};
-  while (!todo.empty()) {
-    auto [x, y] = todo.back();
-    todo.pop_back();
-    const NodeRecord &r = x->rec, &q = y->rec;
-    if (!(r.name == q.name) || !same_attrs(r.attrs, q.attrs) || r.text.has_value() != q.text.has_value()) return false;
-    if (r.text && !(*r.text == *q.text)) return false;
-    if (r.children.size() != q.children.size()) return false;
-    for (size_t i = 0; i < r.children.size(); ++i) todo.push_back({r.children[i], q.children[i]});
-  }
-  return true;
+  return same_tree(a, b, [](const OptStr& t) { return t ? std::optional<std::string>(t->sv()) : std::nullopt; });
 }
 
 // The text the reader gives back for a written text: White_Space trimmed at

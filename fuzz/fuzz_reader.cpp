@@ -24,9 +24,8 @@
 #include "common.h"
 #include "index/structural.h"
 #include "read/tree_builder.h"
-#include "write/record_tree.h"
 #include "write/sinks.h"
-#include "write/tree_walk.h"
+#include "write/writer.h"
 
 using namespace orvex;
 using orvex::fuzz::check_index;
@@ -107,7 +106,7 @@ std::string pick_root(uint8_t sel, const index::StructuralIndex& idx, const char
 
 void write_and_reread(const read::BuiltTree& tree, uint8_t sel) {
   MemorySink sink;
-  FUZZ_CHECK(serialize_tree<RecordTree>(sink, &tree.root()->rec, sel >> 6));
+  FUZZ_CHECK(write_document(sink, tree.root()->rec, {uint64_t(sel >> 6), false}));
   std::string_view out = sink.bytes();
   FUZZ_CHECK(read::is_valid_utf8(out.data(), out.size()));
   SourceHandle buf(SourceBuffer::copy_of(out.data(), out.size()));

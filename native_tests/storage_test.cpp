@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/plain_element.h"
+#include "storage/node.h"
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
 #include "storage/siphash.h"
@@ -249,12 +249,3 @@ TEST(AttrMap, OrderDependsOnTheMapKey) {
   EXPECT_GT(differing, 10);
 }
 
-TEST(PlainElement, DeepChainIsFreedWithoutRecursion) {
-  PlainElement root(SharedStr::owned("r"), AttrMap());
-  PlainElement* tip = &root;
-  for (int i = 0; i < 1000000; ++i) {
-    tip->children.emplace_back(SharedStr::owned("c"), AttrMap());
-    tip = &tip->children.back();
-  }
-  // Destruction at scope end must not overflow the stack.
-}

@@ -10,9 +10,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "write/serializer.h"
+#include "record_forest.h"
 #include "write/sinks.h"
-#include "write_tree_util.h"
+#include "write/writer.h"
 
 namespace orvex {
 namespace {
@@ -73,13 +73,13 @@ TEST(FileSink, SameBytesAsMemoryForRandomTrees) {
   std::mt19937 rng(2024);
   for (int i = 0; i < 40; ++i) {
     // Trees large enough that both the copy and the direct path run.
-    PlainElement t1 = testutil::random_tree(rng, true, 3000);
-    PlainElement t2 = testutil::clone_tree(t1);
+    testutil::Forest forest;
+    const Node* t = forest.random_tree(rng, true, 3000);
     uint64_t indent = i % 3 == 0 ? 5000 : i % 5;
-    std::string mem = testutil::render(t1, indent);
+    std::string mem = testutil::render(t, indent);
     TempFile f;
     FileSink sink(f.fd());
-    ASSERT_TRUE(serialize(sink, t2, indent));
+    ASSERT_TRUE(write_document(sink, t->rec, {indent, false}));
     ASSERT_TRUE(sink.flush());
     ASSERT_EQ(f.contents(), mem) << "tree " << i;
   }
@@ -90,57 +90,31 @@ TEST(FileSink, SameBytesAsMemoryForRandomTrees) {
 // the buffered file writer's piece-by-piece path writes them. Every string
 // of a tree views one buffer, the last one ending at the buffer's end or
 // shortly before it.
-void gather(const PlainElement& e, std::string& pool) {
-  pool += e.name.sv();
-  for (const auto& entry : e.attrs) {
-    pool += entry.key.sv();
-    pool += entry.value.sv();
-  }
-  if (e.text) pool += e.text->sv();
-  for (const PlainElement& c : e.children) gather(c, pool);
-}
-
-SharedStr view_of(const SharedStr& s, SourceBuffer* buf, size_t& at) {
-  SharedStr v = SharedStr::view(buf, at, at + s.size());
-  at += s.size();
-  return v;
-}
-
-// The same tree with views instead of owned strings, in the same attribute
-// order (the map's slots are filled by moving the owned tree's clone).
-PlainElement as_views(const PlainElement& e, SourceBuffer* buf, size_t& at) {
-  PlainElement v(view_of(e.name, buf, at), AttrMap());
-  AttrMap attrs = e.attrs.clone();
-  for (const auto& entry : attrs) {
-    // Same bytes, so the table stays valid for the changed strings.
-    auto& slot = const_cast<AttrMap::Entry&>(entry);
-    slot.key = view_of(entry.key, buf, at);
-    slot.value = view_of(entry.value, buf, at);
-  }
-  v.attrs = std::move(attrs);
-  if (e.text) v.text = view_of(*e.text, buf, at);
-  v.children.reserve(e.children.size());
-  for (const PlainElement& c : e.children) v.children.push_back(as_views(c, buf, at));
-  return v;
-}
-
 TEST(MemorySink, ViewsNearTheirBufferEndWriteLikeTheFileSink) {
   std::mt19937 rng(77);
   for (int i = 0; i < 300; ++i) {
-    PlainElement owned = testutil::random_tree(rng, i % 3 != 0, 40);
-    if (i % 2 == 0) owned.text = SharedStr::owned(std::string(rng() % 90, i % 4 == 0 ? '&' : 'w'));
+    testutil::Forest forest;
+    Node* owned = forest.random_tree(rng, i % 3 != 0, 40);
+    if (i % 2 == 0) owned->rec.text = SharedStr::owned(std::string(rng() % 90, i % 4 == 0 ? '&' : 'w'));
     std::string pool;
-    gather(owned, pool);
+    (void)forest.copy(owned, [&](const SharedStr& s) {
+      pool += s.sv();
+      return SharedStr();
+    });
     pool.append(rng() % 3 == 0 ? rng() % 20 : 0, 'z');
     SourceHandle buf(SourceBuffer::copy_of(pool.data(), pool.size()));
     size_t at = 0;
-    PlainElement views = as_views(owned, buf.get(), at);
-    PlainElement copy = testutil::clone_tree(views);
+    const Node* views = forest.copy(owned, [&](const SharedStr& s) {
+      SharedStr v = SharedStr::view(buf.get(), at, at + s.size());
+      at += s.size();
+      return v;
+    });
     const uint64_t indent = rng() % 60;
     const std::string mem = testutil::render(views, indent);
+    ASSERT_EQ(mem, testutil::render(owned, indent));
     TempFile f;
     FileSink sink(f.fd());
-    ASSERT_TRUE(serialize(sink, copy, indent));
+    ASSERT_TRUE(write_document(sink, views->rec, {indent, false}));
     ASSERT_TRUE(sink.flush());
     ASSERT_EQ(mem, f.contents()) << "tree " << i;
   }
@@ -166,11 +140,12 @@ TEST(FileSink, DevFullFailsWithEnospc) {
     EXPECT_EQ(sink.error().errnum, ENOSPC);
   }
   {
-    // The serializer stops at the first failure.
+    // The writer stops at the first failure.
     std::mt19937 rng(5);
-    PlainElement t = testutil::random_tree(rng, false, 5000);
+    testutil::Forest forest;
+    const Node* t = forest.random_tree(rng, false, 5000);
     FileSink sink(fd);
-    bool ok = serialize(sink, t, 4) && sink.flush();
+    bool ok = write_document(sink, t->rec, {4, false}) && sink.flush();
     EXPECT_FALSE(ok);
     EXPECT_EQ(sink.error().errnum, ENOSPC);
   }
@@ -260,18 +235,17 @@ TEST(MemorySink, MappedBufferGrowsIntactAndGivesBackItsFront) {
 }
 
 // A document refused late gives no output; one well within its budget is
-// never counted (the serializer asks for a little room past each piece).
-TEST(MemorySink, SerializerStopsWhenTheBudgetRefuses) {
+// never counted (the writer asks for a little room past each piece).
+TEST(MemorySink, WriterStopsWhenTheBudgetRefuses) {
   std::mt19937 rng(3);
-  PlainElement t = testutil::random_tree(rng, false, 5000);
-  PlainElement rendered = testutil::clone_tree(t);
-  const std::string full = testutil::render(rendered, 2);
+  testutil::Forest forest;
+  const Node* t = forest.random_tree(rng, false, 5000);
+  const std::string full = testutil::render(t, 2);
   for (size_t budget : {size_t{64}, full.size() - 1, full.size() + 64}) {
-    PlainElement copy = testutil::clone_tree(t);
     MemorySink sink;
     BudgetProbe probe{0, false, 0, 0, &sink};
     sink.set_budget(budget, &BudgetProbe::run, &probe);
-    const bool ok = serialize(sink, copy, 2);
+    const bool ok = write_document(sink, t->rec, {2, false});
     EXPECT_EQ(ok, budget > full.size());
     EXPECT_EQ(probe.calls, ok ? 0 : 1);
     if (ok) {

@@ -1,5 +1,5 @@
 // write_string and write_file: bind the arguments while attached, then
-// serialize straight from the Node records and do all file I/O detached.
+// write straight from the Node records and do all file I/O detached.
 // write_file counts the document before it opens the file; write_string
 // only once its output grows large (see LateSizeCheck).
 #include <algorithm>
@@ -11,12 +11,10 @@
 
 #include "py/node.h"
 #include "py/py_str.h"
-#include "write/record_tree.h"
-#include "write/serializer.h"
 #include "write/memory_limits.h"
 #include "write/sinks.h"
-#include "write/tree_walk.h"
 #include "write/utf8_chars.h"
+#include "write/writer.h"
 
 namespace orvex::py {
 
@@ -27,12 +25,7 @@ const FuncDesc kStringDesc = {"write_string()", kStringParams, 3, 1};
 const char* const kFileParams[] = {"node", "file_path", "indent", "default_xml_def"};
 const FuncDesc kFileDesc = {"write_file()", kFileParams, 4, 2};
 
-struct Settings {
-  uint64_t indent = 4;
-  bool declaration = true;
-};
-
-bool convert_settings(PyObject* indent, PyObject* declaration, Settings* out) {
+bool convert_options(PyObject* indent, PyObject* declaration, WriteOptions* out) {
   if (!is_default(indent) && !conv_u64(indent, "indent", &out->indent)) return false;
   if (!is_default(declaration) && !conv_bool(declaration, "default_xml_def", &out->declaration))
     return false;
@@ -62,8 +55,8 @@ PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
 // Indentation grows with indent x depth for every line, so a careless indent
 // on a deep tree can ask for terabytes. Such documents are refused before
 // any byte is written or any file opened. Returns false with the exception set.
-bool check_size(const DocumentMeasure& m, const Settings& s, bool in_memory, uint64_t* size) {
-  auto checked = check_output_size(m, s.indent, s.declaration, physical_memory(), in_memory);
+bool check_size(const DocumentMeasure& m, const WriteOptions& s, bool in_memory, uint64_t* size) {
+  auto checked = check_output_size(m, physical_memory(), in_memory);
   if (checked.ok()) {
     *size = checked.value();
     return true;
@@ -82,8 +75,9 @@ constexpr const char* kTooManyElements =
 
 // Counts the document under `node` before anything is written. Returns false
 // with MemoryError set.
-bool measure_document(PyObject* node, DocumentMeasure* m) {
-  if (measure_tree<RecordTree>(&record_of(node), max_elements(), m)) return true;
+bool measure(PyObject* node, const WriteOptions& s, DocumentMeasure* m) {
+  *m = measure_document(record_of(node), s, max_elements());
+  if (!m->too_many_elements) return true;
   PyErr_SetString(PyExc_MemoryError, kTooManyElements);
   return false;
 }
@@ -111,10 +105,10 @@ PyObject* raise_headroom(uint64_t need, const Headroom& h) {
 // extra walk over every record. The count runs detached, on the records,
 // which never change; its verdict is raised after attaching again.
 struct LateSizeCheck {
-  LateSizeCheck(const NodeRecord* r, const Settings& s) : root(r), settings(s) {}
+  LateSizeCheck(const NodeRecord* r, const WriteOptions& s) : root(r), settings(s) {}
 
   const NodeRecord* root;
-  Settings settings;
+  WriteOptions settings;
   bool ran = false;
   bool too_many_elements = false;
   bool refused = false;
@@ -139,13 +133,12 @@ struct LateSizeCheck {
   static bool run(void* ctx, uint64_t* size) {
     auto* self = static_cast<LateSizeCheck*>(ctx);
     self->ran = true;
-    DocumentMeasure m;
-    if (!measure_tree<RecordTree>(self->root, max_elements(), &m)) {
+    const DocumentMeasure m = measure_document(*self->root, self->settings, max_elements());
+    if (m.too_many_elements) {
       self->too_many_elements = true;
       return false;
     }
-    auto checked = check_output_size(m, self->settings.indent, self->settings.declaration,
-                                     physical_memory(), /*in_memory=*/true);
+    auto checked = check_output_size(m, physical_memory(), /*in_memory=*/true);
     if (!checked.ok()) {
       self->refused = true;
       self->problem = checked.error();
@@ -245,15 +238,14 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
 
 // Runs detached: creates or truncates the file and writes the document.
 // After a signal handler raised nothing more is written (see interrupts.h).
-Result<Unit, OsError> write_document(const std::string& path, const NodeRecord& root,
-                                     const Settings& s, const Interrupts& in) {
+Result<Unit, OsError> write_file_detached(const std::string& path, const NodeRecord& root,
+                                          const WriteOptions& s, const Interrupts& in) {
   if (path.find('\0') != std::string::npos) return fail(OsError::fixed(kNulInPath));
   const int raw = open_interruptible(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, in);
   if (raw < 0) return fail(OsError::from_errno(errno));
   OwnedFd fd(raw, in);
   FileSink sink(fd.get(), in);
-  const bool ok = (!s.declaration || sink.write(kXmlDeclaration)) &&
-                  serialize_tree<RecordTree>(sink, &root, s.indent) && sink.flush();
+  const bool ok = write_document(sink, root, s) && sink.flush();
   // One last try for what is still buffered after a write error; its outcome is moot.
   if (!ok && sink.error().errnum != EINTR) (void)sink.flush();
   // A failed close is not reported, but a handler that raised during it is.
@@ -270,8 +262,8 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     PyObject* slot[3];
     if (!bind_fast(kStringDesc, args, nargs, kwnames, slot)) return nullptr;
     if (!conv_node(slot[0], "node")) return nullptr;
-    Settings s;
-    if (!convert_settings(slot[1], slot[2], &s)) return nullptr;
+    WriteOptions s;
+    if (!convert_options(slot[1], slot[2], &s)) return nullptr;
 
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     LateSizeCheck check(&record_of(root.get()), s);
@@ -280,8 +272,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     bool written;
     {
       Detached detached;
-      written = (!s.declaration || sink.write(kXmlDeclaration)) &&
-                serialize_tree<RecordTree>(sink, &record_of(root.get()), s.indent);
+      written = write_document(sink, record_of(root.get()), s);
     }
     if (!written) return check.raise();
     return document_str(sink, check);
@@ -295,18 +286,18 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!conv_node(slot[0], "node")) return nullptr;
     std::string_view path_view;
     if (!conv_text(slot[1], "file_path", &path_view)) return nullptr;
-    Settings s;
-    if (!convert_settings(slot[2], slot[3], &s)) return nullptr;
+    WriteOptions s;
+    if (!convert_options(slot[2], slot[3], &s)) return nullptr;
 
     std::string path(path_view);  // NUL-terminated for open(2)
     DocumentMeasure m;
-    if (!measure_document(slot[0], &m)) return nullptr;
+    if (!measure(slot[0], s, &m)) return nullptr;
     uint64_t size;
     if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     Result<Unit, OsError> written = Unit{};
     Detached detached;
-    written = write_document(path, record_of(root.get()), s, detached.interrupts());
+    written = write_file_detached(path, record_of(root.get()), s, detached.interrupts());
     detached.attach();
     if (detached.raise_kept()) return nullptr;  // a signal handler's exception
     if (!written.ok()) return raise_os_error(written.error());

@@ -9,7 +9,7 @@
 #include <charconv>
 #include <vector>
 
-#include "write/serializer.h"
+#include "write/writer.h"
 
 namespace orvex {
 

@@ -1,33 +1,35 @@
-// The writer's two walks, written once for any tree of elements that offers
-// a name, an attribute map, an optional text and indexed children: the
-// detached PlainElement trees of the reader and the tests, and the records
-// of Node objects, which never change and so can be written where they are.
-//
-// A Tree type provides:
-//   using Element = ...;                        // a cheap handle (a pointer)
-//   static const SharedStr& name(Element);
-//   static const AttrMap& attrs(Element);
-//   static const OptStr& text(Element);
-//   static size_t child_count(Element);
-//   static Element child(Element, size_t i);
-//   static void done(Element);                  // after its last byte is written
+// The pieces of markup the writer's walk puts into a sink: a line break
+// with its indentation, a start tag's '<' and name, an attribute, a text,
+// an end tag. Any sink with write/spaces takes the generic ones; the memory
+// sink and the counting sink have their own.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
-#include "simd/simd.h"
-#include "write/serializer.h"
+#include "storage/shared_str.h"
+#include "write/escape.h"
 #include "write/sinks.h"
 
 namespace orvex {
 
+// Writes `s` escaped: unescaped runs go to the sink as whole pieces.
+template <class Sink>
+bool escape(Sink& sink, std::string_view s, EscapeMode mode) {
+  const char* run = s.data();
+  const char* end = run + s.size();
+  for (const char* p = find_escapable(run, end, mode); p != end; p = find_escapable(run, end, mode)) {
+    if (p != run && !sink.write(run, static_cast<size_t>(p - run))) return false;
+    if (!sink.write(reference_for(*p).sv())) return false;
+    run = p + 1;
+  }
+  return run == end || sink.write(run, static_cast<size_t>(end - run));
+}
+
 // The pieces of markup, written through any sink's write/spaces. The
-// memory sink has faster versions below.
+// memory sink has faster versions below, and the counting sink its own.
 template <class Sink>
 bool put_line(Sink& sink, uint64_t spaces) {
   return sink.write("\n", 1) && sink.spaces(spaces);
@@ -182,124 +184,51 @@ inline bool put_end(MemorySink& sink, const SharedStr& name) {
   return true;
 }
 
-// Serializes the tree at depth 0 (see serialize in serializer.h for the
-// layout). No recursion. Returns false when the sink failed.
-template <class Tree, class Sink>
-bool serialize_tree(Sink& sink, typename Tree::Element root, uint64_t indent) {
-  using Element = typename Tree::Element;
-  struct Open {
-    Element e;
-    size_t next;  // index of the next child to write
-  };
-  std::vector<Open> open;
-  uint64_t depth = 0;
-  bool after_markup = false;
-  // Saturates rather than wraps: a product past 64 bits can only be refused,
-  // and a sink with a budget refuses it (see MemorySink::set_budget).
-  auto line_break = [&]() {
-    uint64_t n;
-    if (__builtin_mul_overflow(indent, depth, &n)) n = UINT64_MAX;
-    return put_line(sink, n);
-  };
 
-  constexpr size_t kLongText = 512;
-  Element e = root;
-  bool have = true;
-  while (have) {
-    // Start tag (or empty-element tag) of e.
-    if (after_markup && !line_break()) return false;
-    after_markup = true;
-    if (!put_start(sink, Tree::name(e))) return false;
-    const auto& attrs = Tree::attrs(e);
-    // Stops at the last entry instead of scanning the table's empty tail.
-    if (size_t left = attrs.size()) {
-      for (auto it = attrs.begin();; ++it) {
-        if (!put_attr(sink, it->key, it->value)) return false;
-        if (--left == 0) break;
-      }
-    }
-    const OptStr& text = Tree::text(e);
-    const size_t children = Tree::child_count(e);
-    if (!text && children == 0) {
-      if (!sink.write("/>", 2)) return false;
-      Tree::done(e);
-    } else {
-      if (!sink.write(">", 1)) return false;
-      ++depth;
-      if (text) {
-        // While a long text is copied there is time to fetch the next
-        // sibling from memory: the bytes of its name lie far from here in
-        // the document, its text (when references were decoded) elsewhere
-        // in the heap. Its record was asked for one sibling earlier. For
-        // short texts the extra loads cost more than they save.
-        if (text->size() >= kLongText && !open.empty()) {
-          const Open& parent = open.back();
-          const size_t count = Tree::child_count(parent.e);
-          if (parent.next < count) {
-            const Element next = Tree::child(parent.e, parent.next);
-            __builtin_prefetch(Tree::name(next).data());
-            if (const OptStr& t = Tree::text(next)) __builtin_prefetch(t->data());
-            if (parent.next + 1 < count) __builtin_prefetch(Tree::child(parent.e, parent.next + 1));
-          }
-        }
-        if (!put_text(sink, *text)) return false;
-        after_markup = false;
-      }
-      open.push_back({e, 0});
-    }
+// Counts what a document will need instead of writing it: every byte
+// except the references that escaping adds (so a lower bound), the
+// indentation apart from the rest, and the elements, refusing more than
+// `max_elements` of them: a few nodes shared at every level can stand for
+// more elements than any file or memory could take, and the count stops
+// early instead of walking them all. Counts saturate instead of wrapping.
+class CountingSink {
+ public:
+  explicit CountingSink(uint64_t max_elements) noexcept : max_elements_(max_elements) {}
 
-    // Next element to start: the next unwritten child of the innermost open
-    // element; elements with none left are closed on the way out.
-    have = false;
-    while (!open.empty()) {
-      Open& top = open.back();
-      if (top.next < Tree::child_count(top.e)) {
-        e = Tree::child(top.e, top.next++);
-        have = true;
-        break;
-      }
-      --depth;
-      if (after_markup && !line_break()) return false;
-      after_markup = true;
-      if (!put_end(sink, Tree::name(top.e))) return false;
-      Tree::done(top.e);
-      open.pop_back();
+  bool write(const char*, size_t n) noexcept { return add(bytes_, n); }
+  bool write(std::string_view s) noexcept { return add(bytes_, s.size()); }
+  bool spaces(uint64_t n) noexcept { return add(spaces_, n); }
+  bool element() noexcept { return ++elements_ <= max_elements_; }
+
+  uint64_t bytes() const noexcept { return bytes_; }
+  uint64_t spaces() const noexcept { return spaces_; }
+  bool saturated() const noexcept { return saturated_; }
+  bool too_many_elements() const noexcept { return elements_ > max_elements_; }
+
+ private:
+  bool add(uint64_t& field, uint64_t n) noexcept {
+    if (__builtin_add_overflow(field, n, &field)) {
+      field = UINT64_MAX;
+      saturated_ = true;
     }
+    return true;
   }
-  return true;
-}
 
-// Counts what the document will need (see DocumentMeasure), in document
-// order. Gives false, leaving `m` partly counted, once the tree holds more
-// than `max_elements` elements: a few nodes shared at every level can stand
-// for more elements than any file or memory could take, and the count stops
-// early instead of walking them all. No recursion. Throws std::bad_alloc.
-template <class Tree>
-bool measure_tree(typename Tree::Element root, uint64_t max_elements, DocumentMeasure* m) {
-  using Element = typename Tree::Element;
-  struct Open {
-    Element e;
-    size_t next;
-  };
-  count_parts(*m, Tree::name(root), Tree::attrs(root), Tree::text(root), Tree::child_count(root), 0,
-              false);
-  uint64_t counted = 1;
-  std::vector<Open> open;
-  open.push_back({root, 0});
-  while (!open.empty()) {
-    Open& top = open.back();
-    if (top.next == Tree::child_count(top.e)) {
-      open.pop_back();
-      continue;
-    }
-    if (++counted > max_elements) return false;
-    const bool after_text = top.next == 0 && Tree::text(top.e).has_value();
-    const Element child = Tree::child(top.e, top.next++);
-    count_parts(*m, Tree::name(child), Tree::attrs(child), Tree::text(child),
-                Tree::child_count(child), open.size(), after_text);
-    open.push_back({child, 0});  // `top` is dead from here on
-  }
-  return true;
+  uint64_t max_elements_;
+  uint64_t bytes_ = 0;
+  uint64_t spaces_ = 0;
+  uint64_t elements_ = 0;
+  bool saturated_ = false;
+};
+
+inline bool put_line(CountingSink& sink, uint64_t spaces) { return sink.write("\n", 1) && sink.spaces(spaces); }
+inline bool put_start(CountingSink& sink, const SharedStr& name) {
+  return sink.element() && sink.write(nullptr, 1 + name.size());
 }
+inline bool put_attr(CountingSink& sink, const SharedStr& key, const SharedStr& value) {
+  return sink.write(nullptr, 4 + key.size() + value.size());
+}
+inline bool put_text(CountingSink& sink, const SharedStr& text) { return sink.write(nullptr, text.size()); }
+inline bool put_end(CountingSink& sink, const SharedStr& name) { return sink.write(nullptr, 3 + name.size()); }
 
 }  // namespace orvex

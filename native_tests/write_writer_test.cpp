@@ -1,28 +1,34 @@
-// Serializer: layout, escaping, size accounting, depth.
+// The writer: layout, escaping, size accounting by the same walk, depth.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "write/serializer.h"
-#include "write_tree_util.h"
+#include "record_forest.h"
+#include "write/pieces.h"
+#include "write/writer.h"
 
 namespace orvex {
 namespace {
 
-using testutil::el;
+using testutil::Forest;
 using testutil::render;
 
-PlainElement worked_example() {
-  PlainElement doc = el("doc", {{"id", "7"}});
-  doc.children.push_back(el("a", {}, "x < y & \"z\""));
-  doc.children.push_back(el("b", {{"note", "tab\there"}}));
-  PlainElement c = el("c", {}, "t");
-  PlainElement d = el("d");
-  d.children.push_back(el("e"));
-  c.children.push_back(std::move(d));
-  doc.children.push_back(std::move(c));
+Node* worked_example(Forest& f) {
+  Node* doc = f.node("doc", {{"id", "7"}});
+  Node* c = f.node("c", {}, "t");
+  Node* d = f.node("d");
+  Forest::set_children(d, {f.node("e")});
+  Forest::set_children(c, {d});
+  Forest::set_children(doc, {f.node("a", {}, "x < y & \"z\""), f.node("b", {{"note", "tab\there"}}), c});
   return doc;
+}
+
+// The document's least size as the walk counts it, or why it is refused.
+Result<uint64_t, SizeProblem> counted(const Node* root, uint64_t indent, bool declaration = false,
+                                      uint64_t memory = UINT64_MAX, bool in_memory = true) {
+  return check_output_size(measure_document(root->rec, WriteOptions{indent, declaration}, UINT64_MAX), memory,
+                           in_memory);
 }
 
 std::string expected_example(int indent) {
@@ -40,16 +46,14 @@ std::string expected_example(int indent) {
 class WorkedExample : public ::testing::TestWithParam<int> {};
 
 TEST_P(WorkedExample, MatchesTheNineLineLayout) {
-  int indent = GetParam();
-  PlainElement doc = worked_example();
-  DocumentMeasure m = measure(doc);
-  std::string out = render(doc, static_cast<uint64_t>(indent));
-  EXPECT_EQ(out, expected_example(indent));
-  // Element is consumed as it is written.
-  EXPECT_TRUE(doc.children.empty());
-  EXPECT_TRUE(doc.name.empty());
+  const auto indent = static_cast<uint64_t>(GetParam());
+  Forest f;
+  Node* doc = worked_example(f);
+  std::string out = render(doc, indent);
+  EXPECT_EQ(out, expected_example(GetParam()));
+  EXPECT_EQ(render(doc, indent, true), std::string(kXmlDeclaration) + out);
   // Escaping adds 3+4+5+5 bytes in a and 3 in b's value.
-  auto total = check_output_size(m, static_cast<uint64_t>(indent), false, UINT64_MAX, true);
+  auto total = counted(doc, indent);
   ASSERT_TRUE(total.ok());
   EXPECT_EQ(total.value() + 20, out.size());
 }
@@ -113,12 +117,13 @@ TEST(Measure, ExactWithoutEscapesAndALowerBoundWithThem) {
   std::mt19937 rng(99);
   for (int i = 0; i < 300; ++i) {
     bool specials = i % 2 == 1;
-    PlainElement t = testutil::random_tree(rng, specials);
+    Forest f;
+    Node* t = f.random_tree(rng, specials);
     uint64_t indent = rng() % 6;
     bool decl = rng() % 2;
-    auto total = check_output_size(measure(t), indent, decl, UINT64_MAX, true);
+    auto total = counted(t, indent, decl);
     ASSERT_TRUE(total.ok());
-    std::string out = (decl ? std::string(kXmlDeclaration) : std::string()) + render(t, indent);
+    std::string out = render(t, indent, decl);
     if (specials)
       ASSERT_LE(total.value(), out.size());
     else
@@ -128,40 +133,55 @@ TEST(Measure, ExactWithoutEscapesAndALowerBoundWithThem) {
 
 TEST(Measure, RefusesHugeIndentation) {
   // Three levels: root, child, grandchild.
-  PlainElement r = el("r");
-  PlainElement c = el("c");
-  c.children.push_back(el("g"));
-  r.children.push_back(std::move(c));
-  DocumentMeasure m = measure(r);
-  EXPECT_EQ(m.line_depths, 1u + 2u + 1u);
+  Forest f;
+  Node* r = f.node("r");
+  Node* c = f.node("c");
+  Forest::set_children(c, {f.node("g")});
+  Forest::set_children(r, {c});
+  EXPECT_EQ(measure_document(r->rec, {1, false}, UINT64_MAX).spaces, 1u + 2u + 1u);
   const uint64_t mem = uint64_t{16} << 30;
-  EXPECT_TRUE(check_output_size(m, 1000, true, mem, true).ok());
-  EXPECT_EQ(check_output_size(m, uint64_t{1} << 40, true, mem, false).error(),
-            SizeProblem::IndentTooLarge);
-  EXPECT_EQ(check_output_size(m, uint64_t{1} << 62, true, mem, false).error(),
-            SizeProblem::TooLarge);
-  EXPECT_EQ(check_output_size(m, UINT64_MAX, true, mem, false).error(), SizeProblem::TooLarge);
+  EXPECT_TRUE(counted(r, 1000, true, mem, true).ok());
+  EXPECT_EQ(counted(r, uint64_t{1} << 40, true, mem, false).error(), SizeProblem::IndentTooLarge);
+  EXPECT_EQ(counted(r, uint64_t{1} << 62, true, mem, false).error(), SizeProblem::TooLarge);
+  EXPECT_EQ(counted(r, UINT64_MAX, true, mem, false).error(), SizeProblem::TooLarge);
   // A big document that fits a file but not the memory.
-  PlainElement big = el("big", {}, std::string(1000, 'x'));
-  EXPECT_TRUE(check_output_size(measure(big), 4, true, 500, false).ok());
-  EXPECT_EQ(check_output_size(measure(big), 4, true, 500, true).error(), SizeProblem::ExceedsMemory);
+  Node* big = f.node("big", {}, std::string(1000, 'x'));
+  EXPECT_TRUE(counted(big, 4, true, 500, false).ok());
+  EXPECT_EQ(counted(big, 4, true, 500, true).error(), SizeProblem::ExceedsMemory);
 }
 
-TEST(Serializer, MillionLevelsWithoutRecursion) {
-  constexpr size_t kDepth = 1'000'000;
-  PlainElement root = el("n");
-  PlainElement* cur = &root;
-  for (size_t i = 1; i < kDepth; ++i) {
-    cur->children.push_back(el("n"));
-    cur = &cur->children.back();
+// A few nodes shared at every level stand for more elements than any
+// memory could take: the count stops at its limit.
+TEST(Measure, StopsAtTheElementLimit) {
+  Forest f;
+  Node* level = f.node("leaf");
+  for (int i = 0; i < 40; ++i) {
+    Node* up = f.node("n");
+    Forest::set_children(up, {level, level});
+    level = up;
   }
-  cur->text = SharedStr::owned("leaf");
-  DocumentMeasure m = measure(root);
-  auto total = check_output_size(m, 0, false, UINT64_MAX, true);
+  EXPECT_TRUE(measure_document(level->rec, {2, false}, 1000).too_many_elements);
+  Node* pair = f.node("p");
+  Forest::set_children(pair, {f.node("x"), f.node("y")});
+  EXPECT_FALSE(measure_document(pair->rec, {2, false}, 3).too_many_elements);
+  EXPECT_TRUE(measure_document(pair->rec, {2, false}, 2).too_many_elements);
+}
+
+TEST(Writer, MillionLevelsWithoutRecursion) {
+  constexpr size_t kDepth = 1'000'000;
+  Forest f;
+  Node* root = f.node("n");
+  Node* cur = root;
+  for (size_t i = 1; i < kDepth; ++i) {
+    Node* next = f.node("n");
+    Forest::set_children(cur, {next});
+    cur = next;
+  }
+  cur->rec.text = SharedStr::owned("leaf");
+  auto total = counted(root, 0);
   ASSERT_TRUE(total.ok());
   // indent 4 would need about 4 * 10^12 bytes of spaces.
-  EXPECT_EQ(check_output_size(m, 4, false, uint64_t{1} << 40, false).error(),
-            SizeProblem::IndentTooLarge);
+  EXPECT_EQ(counted(root, 4, false, uint64_t{1} << 40, false).error(), SizeProblem::IndentTooLarge);
   std::string out = render(root, 0);
   EXPECT_EQ(out.size(), total.value());
   EXPECT_EQ(out.substr(0, 8), "<n>\n<n>\n");

@@ -1,0 +1,59 @@
+#include "write/writer.h"
+
+#include <unistd.h>
+
+#include <limits>
+
+namespace orvex {
+
+template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const WriteOptions&);
+template bool write_document<FileSink>(FileSink&, const NodeRecord&, const WriteOptions&);
+template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
+
+DocumentMeasure measure_document(const NodeRecord& root, const WriteOptions& options, uint64_t max_elements) {
+  CountingSink count(max_elements);
+  DocumentMeasure m;
+  try {
+    (void)write_document(count, root, options);
+  } catch (...) {
+    m.saturated = true;  // cannot even walk it: refuse the document
+  }
+  m.bytes = count.bytes();
+  m.spaces = count.spaces();
+  m.saturated = m.saturated || count.saturated();
+  m.too_many_elements = count.too_many_elements();
+  return m;
+}
+
+Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64_t memory, bool in_memory) noexcept {
+  constexpr uint64_t kMaxSize = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  uint64_t total;
+  if (m.saturated || __builtin_add_overflow(m.bytes, m.spaces, &total) || total > kMaxSize)
+    return fail(SizeProblem::TooLarge);
+  if (m.spaces > memory) return fail(SizeProblem::IndentTooLarge);
+  if (in_memory && total > memory) return fail(SizeProblem::ExceedsMemory);
+  return total;
+}
+
+namespace {
+
+uint64_t query_physical_memory() noexcept {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return std::numeric_limits<uint64_t>::max();
+  uint64_t bytes;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(pages), static_cast<uint64_t>(page), &bytes))
+    return std::numeric_limits<uint64_t>::max();
+  return bytes;
+}
+
+}  // namespace
+
+// Asked once per process: the query is a system call, and every write asks
+// (a document of a few hundred bytes is written in about a microsecond).
+uint64_t physical_memory() noexcept {
+  static const uint64_t bytes = query_physical_memory();
+  return bytes;
+}
+
+}  // namespace orvex
