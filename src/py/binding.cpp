@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "py/node.h"
-#include "py/search_type.h"
 
 namespace orvex::py {
 
@@ -116,9 +114,8 @@ Ref fetch_raised() {
   PyErr_Fetch(&type, &value, &tb);
   if (type == nullptr) return Ref();
   PyErr_NormalizeException(&type, &value, &tb);
+  const Ref owned_type(type), owned_tb(tb);
   if (tb != nullptr) PyException_SetTraceback(value, tb);
-  Py_DECREF(type);
-  Py_XDECREF(tb);
   return Ref(value);
 #endif
 }
@@ -158,21 +155,25 @@ bool size_hint(PyObject* seq, size_t cap, size_t* out) {
 
 namespace {
 
+PyObject* g_add_note = nullptr;  // "add_note", interned
+
 // Calls exc.add_note("while processing '{param}'"). Its failure is
 // discarded when it is an error; anything else (a KeyboardInterrupt that
 // arrived meanwhile) is returned, to be raised in place of `exc`.
 Ref add_note(PyObject* exc, const char* param) {
-  static PyObject* method_name = PyUnicode_InternFromString("add_note");
   Ref r;
-  if (method_name != nullptr) {
-    Ref note(PyUnicode_FromFormat("while processing '%s'", param));
-    if (note) r = Ref(PyObject_CallMethodOneArg(exc, method_name, note.get()));
-  }
+  Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+  if (note) r = Ref(PyObject_CallMethodOneArg(exc, g_add_note, note.get()));
   if (r || clear_if(PyExc_Exception)) return Ref();
   return fetch_raised();
 }
 
 }  // namespace
+
+bool make_binding_strings() {
+  if (g_add_note == nullptr) g_add_note = PyUnicode_InternFromString("add_note");
+  return g_add_note != nullptr;  // kept for the life of the process
+}
 
 bool label(const char* param) {
   Ref exc = fetch_raised();
@@ -193,8 +194,8 @@ void set_type_mismatch(PyObject* o, const char* target) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
     return;
   }
-  PyObject* qual = PyType_GetQualName(Py_TYPE(o));
-  if (qual == nullptr) {
+  Ref qual(PyType_GetQualName(Py_TYPE(o)));
+  if (!qual) {
     // A name that cannot be had is replaced; an exception that is no error
     // (a KeyboardInterrupt) is what the caller raises instead.
     if (!clear_if(PyExc_Exception)) return;
@@ -202,20 +203,29 @@ void set_type_mismatch(PyObject* o, const char* target) {
                  target);
     return;
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qual, target);
-  Py_DECREF(qual);
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qual.get(), target);
 }
 
-void set_sequence_mismatch(PyObject* o) {
-  // Only names the target type; acceptance never consults it.
-  static PyObject* sequence_class = nullptr;
-  if (sequence_class == nullptr) {
+namespace {
+
+// collections.abc.Sequence, imported the first time a mismatch is reported
+// and kept for the life of the process. It only names the target type:
+// accepting a sequence never consults it.
+PyObject* sequence_class() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) {
     Ref abc(PyImport_ImportModule("collections.abc"));
-    if (!abc) return;
-    sequence_class = PyObject_GetAttrString(abc.get(), "Sequence");
-    if (sequence_class == nullptr) return;
+    if (abc) cls = PyObject_GetAttrString(abc.get(), "Sequence");
   }
-  Ref qual(PyObject_GetAttrString(sequence_class, "__qualname__"));
+  return cls;  // null, with the import's exception set, until it succeeds
+}
+
+}  // namespace
+
+void set_sequence_mismatch(PyObject* o) {
+  PyObject* cls = sequence_class();
+  if (cls == nullptr) return;
+  Ref qual(PyObject_GetAttrString(cls, "__qualname__"));
   if (!qual) return;
   Py_ssize_t len;
   const char* name = PyUnicode_Check(qual.get()) ? PyUnicode_AsUTF8AndSize(qual.get(), &len) : nullptr;
@@ -323,11 +333,6 @@ bool conv_bool(PyObject* o, const char* param, bool* out) {
   return label(param);
 }
 
-bool conv_node(PyObject* o, const char* param) {
-  if (is_node(o)) return true;
-  set_type_mismatch(o, "Node");
-  return label(param);
-}
 
 bool conv_dict(PyObject* o, const char* param) {
   if (PyDict_Check(o)) return true;
@@ -335,16 +340,6 @@ bool conv_dict(PyObject* o, const char* param) {
   return label(param);
 }
 
-bool conv_search_kind(PyObject* o, const char* param, uint8_t* out) {
-  PyTypeObject* st = search_type();
-  if (st == nullptr) return label(param);
-  if (!PyObject_TypeCheck(o, st)) {
-    set_type_mismatch(o, "SearchType");
-    return label(param);
-  }
-  *out = reinterpret_cast<SearchTypeObject*>(o)->value;
-  return true;
-}
 
 bool check_sequence(PyObject* o) { return !PyUnicode_Check(o) && PySequence_Check(o); }
 
@@ -361,11 +356,9 @@ bool conv_sequence(PyObject* o, const char* param) {
 // ---------------------------------------------------------------- errors
 
 PyObject* raise_read_error(const ReadError& e) {
-  std::string msg = e.message();
-  PyObject* s = PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace");
-  if (s == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_ValueError, s);
-  Py_DECREF(s);
+  const std::string msg = e.message();
+  Ref s(PyUnicode_DecodeUTF8(msg.data(), static_cast<Py_ssize_t>(msg.size()), "replace"));
+  if (s) PyErr_SetObject(PyExc_ValueError, s.get());
   return nullptr;
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <vector>
 
 #include "errors.h"
 #include "interrupts.h"
@@ -35,6 +36,33 @@ class Ref {
 
  private:
   PyObject* p_ = nullptr;
+};
+
+// Owned references in order; given back on scope exit unless taken.
+class RefList {
+ public:
+  RefList() = default;
+  RefList(RefList&& o) noexcept : items_(std::move(o.items_)) {}
+  RefList& operator=(RefList&&) = delete;
+  RefList(const RefList&) = delete;
+  RefList& operator=(const RefList&) = delete;
+  ~RefList() {
+    for (PyObject* o : items_) Py_DECREF(o);
+  }
+
+  void reserve(size_t n) { items_.reserve(n); }
+  // Takes the reference over (also when growing the list throws).
+  void push(Ref r) {
+    items_.push_back(r.get());
+    r.release();
+  }
+  size_t size() const noexcept { return items_.size(); }
+  PyObject* const* data() const noexcept { return items_.data(); }
+  // The list no longer gives the references back: whoever got them owns them.
+  void forget() noexcept { items_.clear(); }
+
+ private:
+  std::vector<PyObject*> items_;
 };
 
 // One static record per callable.
@@ -66,13 +94,14 @@ bool conv_u8(PyObject* o, const char* param, uint8_t* out);
 bool conv_i32(PyObject* o, const char* param, int32_t* out);
 bool conv_u64(PyObject* o, const char* param, uint64_t* out);
 bool conv_bool(PyObject* o, const char* param, bool* out);
-bool conv_node(PyObject* o, const char* param);   // checks the type only
 bool conv_dict(PyObject* o, const char* param);   // checks the type only
-// A search kind: a SearchType member; writes its value (0, 1, 2).
-bool conv_search_kind(PyObject* o, const char* param, uint8_t* out);
 // sequence: not a str, passes PySequence_Check. Checks only; iterate it yourself.
 bool check_sequence(PyObject* o);
 bool conv_sequence(PyObject* o, const char* param);
+
+// The strings binding uses on every call, made once by the module's
+// execution step; false with an exception set when that fails.
+bool make_binding_strings();
 
 // Adds the note "while processing '{param}'" to the exception being raised.
 // A failure to add it is discarded, unless that failure is no error (a

@@ -15,17 +15,20 @@ namespace {
 
 constexpr std::array<std::string_view, 4> kFieldNames = {"name", "attrs", "children", "text"};
 
-// The four field names as interned Python strings, made once per process.
-PyObject* field_key(Field f) {
-  static PyObject* keys[4] = {nullptr, nullptr, nullptr, nullptr};
-  const auto i = static_cast<size_t>(f);
-  if (i >= std::size(keys)) return nullptr;  // Field::Other has no key of its own
-  PyObject*& k = keys[i];
-  if (k == nullptr) k = PyUnicode_InternFromString(kFieldNames[i].data());
-  return k;
-}
+// The four field names as interned strs, made once per process.
+PyObject* g_field_keys[4] = {};
+
+PyObject* field_key(Field f) { return g_field_keys[static_cast<size_t>(f)]; }
 
 }  // namespace
+
+bool make_dict_keys() {
+  for (size_t i = 0; i < std::size(g_field_keys); ++i) {
+    if (g_field_keys[i] == nullptr) g_field_keys[i] = PyUnicode_InternFromString(kFieldNames[i].data());
+    if (g_field_keys[i] == nullptr) return false;
+  }
+  return true;  // kept for the life of the process
+}
 
 Field field_of(std::string_view key) {
   for (int i = 0; i < 4; ++i)
@@ -92,33 +95,26 @@ struct CallOrder {
 // str it keeps and gives them back when the call ends.
 class NameStrs {
  public:
-  NameStrs() = default;
-  NameStrs(const NameStrs&) = delete;
-  NameStrs& operator=(const NameStrs&) = delete;
-  ~NameStrs() {
-    for (PyObject* s : slots_) Py_XDECREF(s);
-  }
-
   PyObject* get(const SharedStr& bytes) {
     const size_t n = bytes.size();
     const char* p = bytes.data();
     if (n == 0 || n > kMaxLength || !all_ascii(p, n)) return str_from_utf8(bytes);
     uint32_t h = static_cast<uint32_t>(n) * 0x9E3779B1u;
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x01000193u;
-    PyObject*& slot = slots_[(h >> 16) & (kSlots - 1)];
-    if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-        std::memcmp(PyUnicode_DATA(slot), p, n) == 0)
-      return Py_NewRef(slot);
+    Ref& slot = slots_[(h >> 16) & (kSlots - 1)];
+    if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
+        std::memcmp(PyUnicode_DATA(slot.get()), p, n) == 0)
+      return Py_NewRef(slot.get());
     PyObject* made = str_from_ascii(p, n);
     if (made == nullptr) return nullptr;
-    Py_XSETREF(slot, Py_NewRef(made));
+    slot = Ref(Py_NewRef(made));
     return made;
   }
 
  private:
   static constexpr size_t kMaxLength = 64;
   static constexpr size_t kSlots = 512;
-  PyObject* slots_[kSlots] = {};
+  Ref slots_[kSlots];
 };
 
 // A new dict of the attributes.
@@ -162,8 +158,8 @@ PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, NameStrs& nam
         break;
       case Field::Other: break;
     }
-    PyObject* key = field_key(f);
-    if (!value || !key || PyDict_SetItem(dict.get(), key, value.get()) < 0) return nullptr;
+    if (f == Field::Other) continue;
+    if (!value || PyDict_SetItem(dict.get(), field_key(f), value.get()) < 0) return nullptr;
   }
   return dict.release();
 }
@@ -221,30 +217,23 @@ bool check_map(const ConvertedMap& m) {
   return true;
 }
 
-// An element whose children are being built. Owns the children built so far.
+// An element whose children are being built, with the children built so far.
 struct BuildFrame {
   size_t map;
   size_t next = 0;
-  std::vector<PyObject*> built;
+  RefList built;
 
   explicit BuildFrame(size_t m) : map(m) {}
-  BuildFrame(BuildFrame&& o) noexcept : map(o.map), next(o.next), built(std::move(o.built)) {}
-  BuildFrame& operator=(BuildFrame&&) = delete;
-  ~BuildFrame() {
-    for (PyObject* c : built) Py_DECREF(c);
-  }
 };
 
 // Builds one element's Node from its converted map and its built children.
-PyObject* make_node(ConvertedMap& m, std::vector<PyObject*>&& children) {
+PyObject* make_node(ConvertedMap& m, RefList& children) {
   NewRecord rec;
   rec.name = std::move(m.name);
   rec.attrs.reserve(m.attrs.size());
   for (auto& [k, v] : m.attrs) rec.attrs.insert(std::move(k), std::move(v));
   if (m.text_kind == ValueKind::String) rec.text = std::move(m.text);
-  // Copied bytewise: the list holds the same pointers, seen as nodes.
-  rec.children.assign(reinterpret_cast<Node* const*>(children.data()), children.size());  // throws: the references stay with `children`
-  children.clear();                                        // they belong to the record now
+  adopt_children(rec, children);
   return wrap_record(std::move(rec));
 }
 
@@ -263,16 +252,11 @@ PyObject* build(ConvertedTree& tree) {
       stack.emplace_back(child);  // invalidates `top`
       continue;
     }
-    PyObject* node = make_node(m, std::move(top.built));
+    Ref node(make_node(m, top.built));
     stack.pop_back();
-    if (node == nullptr) return nullptr;
-    if (stack.empty()) return node;
-    try {
-      stack.back().built.push_back(node);
-    } catch (...) {
-      Py_DECREF(node);
-      throw;
-    }
+    if (!node) return nullptr;
+    if (stack.empty()) return node.release();
+    stack.back().built.push(std::move(node));
   }
 }
 

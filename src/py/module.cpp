@@ -2,6 +2,8 @@
 // and the execution step that registers the classes and functions.
 #include "py/binding.h"
 #include "py/node.h"
+#include "py/node_map.h"
+#include "py/search_type.h"
 #include "simd/simd.h"
 
 namespace orvex::py {
@@ -39,38 +41,39 @@ PyMethodDef kFunctions[] = {
 // Appends `name` to the module's __all__ (creating the list when missing) and
 // sets the attribute. Steals nothing.
 int add_to_module(PyObject* module, PyObject* name, PyObject* object) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr) return -1;
-    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return -1;
-    }
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!clear_if(PyExc_AttributeError)) return -1;
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
   }
-  Ref all_ref(all);
-  if (!PyList_Check(all)) {
-    set_type_mismatch(all, "list");
+  if (!PyList_Check(all.get())) {
+    set_type_mismatch(all.get(), "list");
     return -1;
   }
-  if (PyList_Append(all, name) < 0) return -1;
+  if (PyList_Append(all.get(), name) < 0) return -1;
   return PyObject_SetAttr(module, name, object);
 }
 
 int add_type(PyObject* module, PyTypeObject* type, const char* name) {
-  if (type == nullptr) return -1;
   Ref key(PyUnicode_FromString(name));
   if (!key) return -1;
   return add_to_module(module, key.get(), reinterpret_cast<PyObject*>(type));
 }
 
-int exec_module(PyObject* module) {
+// What the module keeps for the life of the process, made by the first
+// execution (a later one finds it made): the hooks the core calls, the two
+// classes, and the strings used on every call.
+bool make_process_state() {
   set_py_release_hook(release_py_object);
   // The reader's bulk memory from the raw allocator: no interpreter needed
   // (the reader allocates detached), and tracemalloc still sees it.
   set_raw_memory({PyMem_RawMalloc, PyMem_RawFree});
+  return make_binding_strings() && make_dict_keys() && make_search_type() && make_node_type();
+}
+
+int exec_module(PyObject* module) {
+  if (!make_process_state()) return -1;
   if (add_type(module, search_type(), "SearchType") < 0) return -1;
   if (add_type(module, node_type(), "Node") < 0) return -1;
   Ref module_name(PyModule_GetNameObject(module));

@@ -39,38 +39,21 @@ bool convert_attrs(PyObject* dict, AttrMap* out) {
 // lies.
 constexpr size_t kChildrenHintCap = size_t{1} << 16;
 
-bool convert_children(PyObject* seq, std::vector<PyObject*>* out) {
+bool convert_children(PyObject* seq, RefList* out) {
   if (!conv_sequence(seq, "children")) return false;
   size_t hint;
   if (!size_hint(seq, kChildrenHintCap, &hint)) return label("children");
-  std::vector<PyObject*> items;
-  auto release_items = [&items] {
-    for (PyObject* c : items) Py_DECREF(c);
-  };
-  items.reserve(hint);
+  out->reserve(hint);
   Ref it(PyObject_GetIter(seq));
   if (!it) return label("children");
-  while (PyObject* item = PyIter_Next(it.get())) {
-    if (!is_node(item)) {
-      set_type_mismatch(item, "Node");
-      Py_DECREF(item);
-      release_items();
+  while (Ref item{PyIter_Next(it.get())}) {
+    if (!is_node(item.get())) {
+      set_type_mismatch(item.get(), "Node");
       return label("children");
     }
-    try {
-      items.push_back(item);
-    } catch (...) {
-      Py_DECREF(item);
-      release_items();
-      throw;
-    }
+    out->push(std::move(item));
   }
-  if (PyErr_Occurred()) {
-    release_items();
-    return label("children");
-  }
-  *out = std::move(items);
-  return true;
+  return !PyErr_Occurred() || label("children");
 }
 
 PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -83,15 +66,9 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     rec.name = SharedStr::owned(text);
     if (!is_default(slot[1]) && !convert_attrs(slot[1], &rec.attrs)) return nullptr;
     if (!is_default(slot[2])) {
-      std::vector<PyObject*> kids;
+      RefList kids;
       if (!convert_children(slot[2], &kids)) return nullptr;
-      try {
-        // Copied bytewise: the list holds the same pointers, seen as nodes.
-        rec.children.assign(reinterpret_cast<Node* const*>(kids.data()), kids.size());
-      } catch (...) {
-        for (PyObject* c : kids) Py_DECREF(c);
-        throw;
-      }
+      adopt_children(rec, kids);
     }
     if (!is_default(slot[3])) {
       if (!conv_text(slot[3], "text", &text)) return nullptr;
@@ -266,17 +243,21 @@ PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFL
 
 }  // namespace
 
-PyTypeObject* node_type() {
-  if (g_node_type == nullptr)
-    g_node_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  return g_node_type;
+bool make_node_type() {
+  if (g_node_type == nullptr) g_node_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+  return g_node_type != nullptr;  // kept for the life of the process
 }
 
-PyTypeObject* node_type_unchecked() { return g_node_type; }
+PyTypeObject* node_type() noexcept { return g_node_type; }
+
+bool conv_node(PyObject* o, const char* param) {
+  if (is_node(o)) return true;
+  set_type_mismatch(o, "Node");
+  return label(param);
+}
 
 PyObject* wrap_record(NodeRecord&& rec) {
   PyTypeObject* type = node_type();
-  if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
     release_children(rec);
@@ -284,6 +265,12 @@ PyObject* wrap_record(NodeRecord&& rec) {
   }
   new (&as_node(self)->rec) NodeRecord(std::move(rec));
   return self;
+}
+
+void adopt_children(NodeRecord& rec, RefList& kids) {
+  // Copied bytewise: the list holds the same pointers, seen as nodes.
+  rec.children.assign(reinterpret_cast<Node* const*>(kids.data()), kids.size());
+  kids.forget();
 }
 
 void release_children(NodeRecord& rec) noexcept {

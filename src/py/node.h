@@ -19,20 +19,24 @@ inline Node* as_node(PyObject* o) noexcept { return reinterpret_cast<Node*>(o); 
 inline NodeRecord& record_of(PyObject* o) noexcept { return as_node(o)->rec; }
 inline const NodeRecord& record_of(const Node* n) noexcept { return n->rec; }
 
-// The process-wide Node type, created at first need. Returns nullptr with an
-// exception set when creation fails (a later call tries again).
-PyTypeObject* node_type();
-// Borrowed; only valid after node_type() succeeded once.
-PyTypeObject* node_type_unchecked();
+// The Node class, made once by the module's execution step (false with an
+// exception set when that fails), and the class itself afterwards.
+bool make_node_type();
+PyTypeObject* node_type() noexcept;
 
-inline bool is_node(PyObject* o) {
-  return PyObject_TypeCheck(o, node_type_unchecked());
-}
+inline bool is_node(PyObject* o) { return PyObject_TypeCheck(o, node_type()); }
+
+// The node argument: a Node (checks the type only). False with the
+// exception set and labelled.
+bool conv_node(PyObject* o, const char* param);
 
 // Wraps a complete record into a new Node object. On failure the record is
 // released and nullptr returned with the exception set.
 PyObject* wrap_record(NodeRecord&& rec);
 
+// Makes `kids` (Node objects) the record's children, the record taking
+// their references over. Throws std::bad_alloc, `kids` then keeping them.
+void adopt_children(NodeRecord& rec, RefList& kids);
 // Gives back the references a record of a Node object holds to its
 // children, and empties its child list.
 void release_children(NodeRecord& rec) noexcept;
@@ -54,8 +58,7 @@ PyObject* str_from(const SharedStr& s);
 PyObject* node_str(PyObject* self);
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Search (search.cpp) and the SearchType class (search_type.cpp).
-PyTypeObject* search_type();
+// Search (search.cpp).
 PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

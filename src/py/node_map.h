@@ -13,6 +13,10 @@ namespace orvex::py {
 
 enum class Field : uint8_t { Name = 0, Attrs = 1, Children = 2, Text = 3, Other = 4 };
 
+// The interned field names, made once by the module's execution step; false
+// with an exception set when that fails.
+bool make_dict_keys();
+
 // Which field a key names (bytes compared exactly).
 Field field_of(std::string_view key);
 

@@ -32,7 +32,6 @@ struct Parsed {
 // records are complete already, so this is one short loop.
 PyObject* commit(read::BuiltTree& tree) {
   PyTypeObject* type = node_type();
-  if (type == nullptr) return nullptr;
   PyObject* root = as_object(tree.root());
   for (NodeSlab* slab : tree.release()) {
     slab->live = slab->used;
@@ -59,8 +58,7 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!conv_text(slots[1], "root_tag", &root)) return nullptr;
     std::string root_tag(root);
     // The buffer views the str's own UTF-8 and keeps the str alive.
-    SourceHandle doc(SourceBuffer::over_python(slots[0], xml.data(), xml.size()));
-    Py_INCREF(slots[0]);
+    SourceHandle doc(SourceBuffer::over_python(Py_NewRef(slots[0]), xml.data(), xml.size()));
     Parsed p;
     {
       Detached detached;

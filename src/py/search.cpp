@@ -5,12 +5,11 @@
 #include <vector>
 
 #include "py/node.h"
+#include "py/search_type.h"
 
 namespace orvex::py {
 
 namespace {
-
-enum class Kind : uint8_t { Tag = 0, Attr = 1, Text = 2 };
 
 // How deep to go: unlimited, or `remaining` more levels below the start.
 // A negative depth counts down from below zero and never reaches zero, so
@@ -89,11 +88,11 @@ PyObject* visit(PyObject* start, Match match, DepthLimit depth) {
   return list;
 }
 
-PyObject* run(PyObject* self, Kind kind, std::string_view value, DepthLimit depth) {
+PyObject* run(PyObject* self, SearchKind kind, std::string_view value, DepthLimit depth) {
   switch (kind) {
-    case Kind::Tag: return visit(self, NameMatch{value}, depth);
-    case Kind::Attr: return visit(self, AttrMatch{value}, depth);
-    case Kind::Text: return visit(self, TextMatch{value}, depth);
+    case SearchKind::Tag: return visit(self, NameMatch{value}, depth);
+    case SearchKind::Attr: return visit(self, AttrMatch{value}, depth);
+    case SearchKind::Text: return visit(self, TextMatch{value}, depth);
   }
   PyErr_SetString(PyExc_SystemError, "orvex: unknown search kind");
   return nullptr;
@@ -110,7 +109,7 @@ const FuncDesc kByText = {"Node.search_by_text()", kTextParams, 2, 1};
 const FuncDesc kSearch = {"Node.search()", kSearchParams, 3, 2};
 
 // The three single-kind methods share everything but their description.
-PyObject* search_one_kind(const FuncDesc& desc, Kind kind, PyObject* self, PyObject* const* args,
+PyObject* search_one_kind(const FuncDesc& desc, SearchKind kind, PyObject* self, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[2];
@@ -126,28 +125,28 @@ PyObject* search_one_kind(const FuncDesc& desc, Kind kind, PyObject* self, PyObj
 }  // namespace
 
 PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return search_one_kind(kByName, Kind::Tag, self, args, nargs, kwnames);
+  return search_one_kind(kByName, SearchKind::Tag, self, args, nargs, kwnames);
 }
 
 PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return search_one_kind(kByAttr, Kind::Attr, self, args, nargs, kwnames);
+  return search_one_kind(kByAttr, SearchKind::Attr, self, args, nargs, kwnames);
 }
 
 PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return search_one_kind(kByText, Kind::Text, self, args, nargs, kwnames);
+  return search_one_kind(kByText, SearchKind::Text, self, args, nargs, kwnames);
 }
 
 PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[3];
     if (!bind_fast(kSearch, args, nargs, kwnames, slots)) return nullptr;
-    uint8_t by;
+    SearchKind by;
     if (!conv_search_kind(slots[0], "by", &by)) return nullptr;
     std::string_view value;
     if (!conv_text(slots[1], "value", &value)) return nullptr;
     DepthLimit depth;
     if (!convert_depth(slots[2], &depth)) return nullptr;
-    return run(self, static_cast<Kind>(by), value, depth);
+    return run(self, by, value, depth);
   });
 }
 

@@ -8,12 +8,11 @@ namespace {
 
 PyTypeObject* g_search_type = nullptr;
 
-constexpr const char* kMemberNames[] = {"Tag", "Attr", "Text"};
-constexpr const char* kMemberReprs[] = {"SearchType.Tag", "SearchType.Attr", "SearchType.Text"};
+long value_of(PyObject* member) { return static_cast<long>(reinterpret_cast<SearchTypeObject*>(member)->kind); }
 
-uint8_t value_of(PyObject* member) { return reinterpret_cast<SearchTypeObject*>(member)->value; }
-
-PyObject* search_type_repr(PyObject* self) { return PyUnicode_FromString(kMemberReprs[value_of(self)]); }
+PyObject* search_type_repr(PyObject* self) {
+  return PyUnicode_FromFormat("SearchType.%s", kSearchKinds[value_of(self)].name);
+}
 
 PyObject* search_type_int(PyObject* self) { return PyLong_FromLong(value_of(self)); }
 
@@ -66,33 +65,43 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// Makes the three members and stores them in the type's dict. The type has
-// no constructor, so members are allocated directly.
+// Makes the members and stores them in the type's dict. The type has no
+// constructor, so members are allocated directly.
 bool add_members(PyTypeObject* type) {
-  for (uint8_t v = 0; v < 3; ++v) {
+  for (const SearchKindEntry& k : kSearchKinds) {
     Ref member(type->tp_alloc(type, 0));
     if (!member) return false;
-    reinterpret_cast<SearchTypeObject*>(member.get())->value = v;
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), kMemberNames[v], member.get()) < 0)
-      return false;
+    reinterpret_cast<SearchTypeObject*>(member.get())->kind = k.kind;
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), k.name, member.get()) < 0) return false;
   }
   return true;
 }
 
 }  // namespace
 
-PyTypeObject* search_type() {
-  if (g_search_type != nullptr) return g_search_type;
-  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  if (type == nullptr) return nullptr;
+bool make_search_type() {
+  if (g_search_type != nullptr) return true;
+  Ref type(PyType_FromSpec(&kSpec));
+  if (!type) return false;
   // Comparisons made while the members are being stored must already see the type.
-  g_search_type = type;
-  if (!add_members(type)) {
+  g_search_type = reinterpret_cast<PyTypeObject*>(type.get());
+  if (!add_members(g_search_type)) {
     g_search_type = nullptr;
-    Py_DECREF(type);
-    return nullptr;
+    return false;
   }
-  return type;
+  type.release();  // kept for the life of the process
+  return true;
+}
+
+PyTypeObject* search_type() noexcept { return g_search_type; }
+
+bool conv_search_kind(PyObject* o, const char* param, SearchKind* out) {
+  if (!PyObject_TypeCheck(o, g_search_type)) {
+    set_type_mismatch(o, "SearchType");
+    return label(param);
+  }
+  *out = reinterpret_cast<SearchTypeObject*>(o)->kind;
+  return true;
 }
 
 }  // namespace orvex::py

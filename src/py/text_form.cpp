@@ -81,23 +81,25 @@ bool text_form(PyObject* root, size_t spacing, std::string& out) {
 }
 
 PyObject* render(PyObject* self, size_t spacing) {
-  return guarded([&]() -> PyObject* {
-    std::string out;
-    if (!text_form(self, spacing, out)) return nullptr;
-    return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
-  });
+  std::string out;
+  if (!text_form(self, spacing, out)) return nullptr;
+  return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
 }
 
 }  // namespace
 
-PyObject* node_str(PyObject* self) { return render(self, 0); }
+PyObject* node_str(PyObject* self) {
+  return guarded([&] { return render(self, 0); });
+}
 
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* slot[1];
-  if (!bind_fast(kToStringDesc, args, nargs, kwnames, slot)) return nullptr;
-  uint8_t spacing = 0;
-  if (!is_default(slot[0]) && !conv_u8(slot[0], "spacing", &spacing)) return nullptr;
-  return render(self, spacing);
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind_fast(kToStringDesc, args, nargs, kwnames, slot)) return nullptr;
+    uint8_t spacing = 0;
+    if (!is_default(slot[0]) && !conv_u8(slot[0], "spacing", &spacing)) return nullptr;
+    return render(self, spacing);
+  });
 }
 
 }  // namespace orvex::py

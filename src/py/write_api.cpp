@@ -228,12 +228,12 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
     return nullptr;
   }
   if (chars == n) return str.release();
+  // On failure the str is left as it was, still ours; on success the one
+  // given back replaces it.
   PyObject* shrunk = str.release();
-  if (PyUnicode_Resize(&shrunk, static_cast<Py_ssize_t>(chars)) < 0) {
-    Py_XDECREF(shrunk);
-    return nullptr;
-  }
-  return shrunk;
+  const int resized = PyUnicode_Resize(&shrunk, static_cast<Py_ssize_t>(chars));
+  str = Ref(shrunk);
+  return resized < 0 ? nullptr : str.release();
 }
 
 // Runs detached: creates or truncates the file and writes the document.
