@@ -105,9 +105,10 @@ class Scanner {
   }
 
   // The attribute scan of a tag's region, adding to `attrs` (which the tree
-  // builder places where the element will live, to avoid moving it).
-  // A first table for the map may be placed in `arena`.
-  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, BlockArena* arena = nullptr) const;
+  // builder places where the element will live, to avoid moving it), a map
+  // keyed with `key` (the document's). A first table for the map may be
+  // placed in `arena`.
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, MapKey key, BlockArena* arena = nullptr) const;
 
   // The end tag's name.
   Result<std::string_view, ReadError> check_end_tag_form(const index::Construct& c) const {

@@ -136,7 +136,7 @@ Node* TreeBuilder::new_node(uint64_t name_start, uint64_t name_end) {
   if (slab == nullptr || slab->used == slab->capacity) slab = new_slab();
   Node* n = slab->node(slab->used);
   n->head = ObjectHead{0, nullptr};
-  new (&n->rec) NodeRecord(map_key_);
+  new (&n->rec) NodeRecord();
   ++slab->used;
   n->rec.slab = slab;
   n->rec.name = SharedStr::borrowed_view(doc_, name_start, name_end);
@@ -197,7 +197,7 @@ Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
 Result<Node*, ReadError> TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
   Node* n = new_node(nr.name.start, nr.name.end);
   if (nr.region.size() != 0) {
-    auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, &n->rec.slab->arena);
+    auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, map_key_, &n->rec.slab->arena);
     if (!scanned) return fail(std::move(scanned).error());
   }
   return n;
@@ -252,8 +252,8 @@ Result<bool, ReadError> TreeBuilder::step(const Construct& c) {
       if (!nr) return fail(std::move(nr).error());
       if (open_.empty() && scan_.name_of(c) != root_tag_) {
         // Not the root: its attributes are still checked.
-        AttrMap scratch(map_key_);
-        if (auto a = scan_.scan_attributes(nr->region, scratch); !a) return fail(std::move(a).error());
+        AttrMap scratch;
+        if (auto a = scan_.scan_attributes(nr->region, scratch, map_key_); !a) return fail(std::move(a).error());
         return false;
       }
       auto n = add_element(*nr);

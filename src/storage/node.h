@@ -90,19 +90,22 @@ class ChildList {
   size_t size_ = 0;  // top bit: the array is placed, not owned
 };
 
+// 64 bytes; with the object header a node is 80.
 struct NodeRecord {
-  // The block a reader-made record lives in, which holds the document for
-  // the record's borrowed views; null for records allocated one by one,
-  // whose views (if any) count themselves.
+  // The block a reader-made record lives in, which holds the document that
+  // the record's borrowed views point into; null for records allocated one
+  // by one, whose strings are all owned.
   NodeSlab* slab = nullptr;
   SharedStr name;
   AttrMap attrs;
   ChildList children;  // may repeat a node
   OptStr text;         // absent is distinct from empty
 
+  // The end of the bytes the record's borrowed views may be read past (up
+  // to the end of their document), or null when it has none.
+  const char* readable_end() const noexcept;
+
   NodeRecord() noexcept = default;
-  // A record whose (so far empty) attribute map uses `map_key`.
-  explicit NodeRecord(MapKey map_key) noexcept : attrs(map_key) {}
   NodeRecord(NodeRecord&&) noexcept = default;
   NodeRecord& operator=(NodeRecord&&) = delete;
   NodeRecord(const NodeRecord&) = delete;
@@ -113,6 +116,7 @@ struct Node {
   ObjectHead head;
   NodeRecord rec;
 };
+static_assert(sizeof(NodeRecord) == 64 && sizeof(Node) == 80);
 
 // The reader makes the nodes of a document in blocks: one allocation for
 // many nodes and most of their attribute tables (instead of one per node
@@ -154,5 +158,9 @@ struct NodeSlab {
   static constexpr size_t kHeader = 64;  // keeps the nodes 16-byte aligned
 };
 static_assert(sizeof(NodeSlab) <= NodeSlab::kHeader);
+
+inline const char* NodeRecord::readable_end() const noexcept {
+  return slab != nullptr ? slab->doc->data() + slab->doc->size() : nullptr;
+}
 
 }  // namespace orvex

@@ -1,12 +1,18 @@
 // An unordered hash map from SharedStr keys, hashed with SipHash-1-3 under a
 // per-map key. Iteration follows slot order, which depends on that key: it is
 // neither insertion order nor sorted, and differs from map to map.
+//
+// The map itself is one pointer (a node has one per element): the key lives
+// in the table, which an empty map does not have. The reader gives every map
+// of a document the one key it drew for the read; other maps draw a fresh
+// key when they first need a table.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -40,16 +46,12 @@ class SipMap {
     V value;
   };
 
-  // A map with a fresh key from the calling thread's source.
-  SipMap() noexcept : key_(next_map_key()) {}
-  // A map with a given key (the reader uses one key for a whole document).
-  explicit SipMap(MapKey key) noexcept : key_(key) {}
+  SipMap() noexcept = default;
 
-  SipMap(SipMap&& o) noexcept : key_(o.key_), table_(o.table_) { o.table_ = nullptr; }
+  SipMap(SipMap&& o) noexcept : table_(o.table_) { o.table_ = nullptr; }
   SipMap& operator=(SipMap&& o) noexcept {
     if (this != &o) {
       clear();
-      key_ = o.key_;
       table_ = o.table_;
       o.table_ = nullptr;
     }
@@ -60,12 +62,12 @@ class SipMap {
   ~SipMap() { clear(); }
 
   // A copy with the same key and every entry in the same slot, so that it
-  // iterates in the same order. Views are shared, owned strings copied.
+  // iterates in the same order. Its strings are owned copies.
   SipMap clone() const {
-    SipMap c(key_);
+    SipMap c;
     const uint32_t cap = cap_();
     if (cap == 0) return c;
-    c.allocate(cap);
+    c.allocate(cap, table_->key);
     for (uint32_t i = 0; i < cap; ++i) {
       if (meta()[i]) {
         new (&c.slots()[i]) Entry{slots()[i].key, slots()[i].value};
@@ -76,34 +78,40 @@ class SipMap {
     return c;
   }
 
-  MapKey map_key() const noexcept { return key_; }
+  // The key of the table (an empty map has none and answers a zero key).
+  MapKey map_key() const noexcept { return table_ ? table_->key : MapKey{}; }
   size_t size() const noexcept { return table_ ? table_->size : 0; }
   bool empty() const noexcept { return size() == 0; }
   size_t capacity() const noexcept { return cap_(); }
 
-  // Room for n entries. A first table may be placed in `arena` when it has
-  // room (otherwise, and for any later growth, tables are allocated).
-  void reserve(size_t n, BlockArena* arena = nullptr) {
+  // Room for n entries. A first table uses `key` (a fresh key when none is
+  // given) and may be placed in `arena` when it has room (otherwise, and for
+  // any later growth, tables are allocated).
+  void reserve(size_t n, std::optional<MapKey> key = std::nullopt, BlockArena* arena = nullptr) {
     if (n == 0) return;
     size_t want = 4;
     while (want - want / 8 < n) want *= 2;
-    if (want > cap_()) rehash(static_cast<uint32_t>(want), table_ == nullptr ? arena : nullptr);
+    if (want <= cap_()) return;
+    if (table_ == nullptr) allocate(static_cast<uint32_t>(want), key ? *key : next_map_key(), arena);
+    else rehash(static_cast<uint32_t>(want));
   }
 
   // Inserts the pair. When the key is present the stored key stays, the value
   // is replaced (the old one released) and false is returned.
   bool insert(SharedStr key, V value) {
-    const uint64_t h = hash_key_bytes(key_, key.sv());  // before the key is moved on
+    if (table_ == nullptr) allocate(4, next_map_key());
+    const uint64_t h = hash_key_bytes(table_->key, key.sv());  // before the key is moved on
     return insert_hashed(h, std::move(key), std::move(value));
   }
 
   // insert() with the key's hash under this map's key already computed
   // (hash_key_bytes(map_key(), key)), for callers that hash many maps' keys
-  // under one map key and remember the results.
+  // under one map key and remember the results. The map must have its table
+  // (reserve() first).
   bool insert_hashed(uint64_t h, SharedStr&& key, V&& value) {
     {
-      const uint32_t cap = cap_();
-      if (cap == 0 || table_->size + 1 > cap - cap / 8) rehash(cap ? cap * 2 : 4);
+      const uint32_t cap = table_->cap;
+      if (table_->size + 1 > cap - cap / 8) rehash(cap * 2);
     }
     uint8_t tag = tag_of(h);
     uint32_t mask = table_->cap - 1;
@@ -125,7 +133,7 @@ class SipMap {
 
   const V* find(std::string_view key) const noexcept {
     if (size() == 0) return nullptr;
-    uint64_t h = hash_key_bytes(key_, key);
+    uint64_t h = hash_key_bytes(table_->key, key);
     uint8_t tag = tag_of(h);
     const uint32_t cap = table_->cap;
     const uint32_t mask = cap - 1;
@@ -140,7 +148,6 @@ class SipMap {
     }
     return nullptr;
   }
-  bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
 
   // Visits the entries in slot order.
   template <class F>
@@ -181,8 +188,9 @@ class SipMap {
 
  private:
   // One block per table: this header, the slots, then one tag byte per slot.
-  // An empty map has no block, so the map itself is just its key and a pointer.
+  // An empty map has no block, so the map itself is just a pointer.
   struct Table {
+    MapKey key;
     uint32_t cap;
     uint32_t size;
     uint32_t external;  // placed in a BlockArena: not freed with the map
@@ -198,26 +206,27 @@ class SipMap {
   Entry* slots() const noexcept { return reinterpret_cast<Entry*>(table_ + 1); }
   uint8_t* meta() const noexcept { return reinterpret_cast<uint8_t*>(slots() + table_->cap); }
 
-  void allocate(uint32_t cap, BlockArena* arena = nullptr) {
+  void allocate(uint32_t cap, MapKey key, BlockArena* arena = nullptr) {
     const size_t bytes = sizeof(Table) + sizeof(Entry) * cap + cap;
     void* block = arena != nullptr ? arena->take(bytes) : nullptr;
     const bool external = block != nullptr;
     if (!external) block = ::operator new(bytes);
     table_ = static_cast<Table*>(block);
+    table_->key = key;
     table_->cap = cap;
     table_->size = 0;
     table_->external = external;
     std::memset(meta(), 0, cap);
   }
 
-  void rehash(uint32_t new_cap, BlockArena* arena = nullptr) {
-    SipMap bigger(key_);
-    bigger.allocate(new_cap, arena);
+  void rehash(uint32_t new_cap) {
+    SipMap bigger;
+    bigger.allocate(new_cap, table_->key);
     const uint32_t mask = new_cap - 1;
     const uint32_t cap = cap_();
     for (uint32_t i = 0; i < cap; ++i) {
       if (!meta()[i]) continue;
-      uint64_t h = hash_key_bytes(key_, slots()[i].key.sv());
+      uint64_t h = hash_key_bytes(table_->key, slots()[i].key.sv());
       uint32_t j = static_cast<uint32_t>(h) & mask;
       while (bigger.meta()[j]) j = (j + 1) & mask;
       new (&bigger.slots()[j]) Entry(std::move(slots()[i]));
@@ -227,7 +236,6 @@ class SipMap {
     *this = std::move(bigger);
   }
 
-  MapKey key_;
   Table* table_ = nullptr;
 };
 

@@ -27,8 +27,6 @@ class SourceBuffer {
   SourceBuffer& operator=(const SourceBuffer&) = delete;
 
   void retain() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
-  // n counts at once, for n holders made together (each later adopts one).
-  void retain(uint64_t n) noexcept { holders_.fetch_add(n, std::memory_order_relaxed); }
   void release() noexcept {
     if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
   }

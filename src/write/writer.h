@@ -63,12 +63,13 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Start tag (or empty-element tag) of e.
     if (after_markup && !line_break()) return false;
     after_markup = true;
-    if (!put_start(sink, e->name)) return false;
+    const char* const readable = e->readable_end();
+    if (!put_start(sink, e->name, readable)) return false;
     const auto& attrs = e->attrs;
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (!put_attr(sink, it->key, it->value)) return false;
+        if (!put_attr(sink, it->key, it->value, readable)) return false;
         if (--left == 0) break;
       }
     }
@@ -95,7 +96,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (!put_text(sink, *text)) return false;
+        if (!put_text(sink, *text, readable)) return false;
         after_markup = false;
       }
       open.push_back({e, 0});
@@ -114,7 +115,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
       --depth;
       if (after_markup && !line_break()) return false;
       after_markup = true;
-      if (!put_end(sink, top.e->name)) return false;
+      if (!put_end(sink, top.e->name, top.e->readable_end())) return false;
       open.pop_back();
     }
   }
