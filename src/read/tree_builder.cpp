@@ -58,21 +58,33 @@ class TreeBuilder {
     TextAccumulator text;
   };
 
-  // One construct; true once it completed the root.
-  Result<bool, ReadError> step(const Construct& c);
+  // The steps below return false when the walk must stop: when the root is
+  // complete (`complete_`) or at the first fault (`fault_`).
+
+  // One construct.
+  bool step(const Construct& c);
   // Consumes the text ranges that start before `limit`; inside the root they
   // are decoded and added to the innermost element's text.
-  Result<Unit, ReadError> take_text_before(uint64_t limit);
+  bool take_text_before(uint64_t limit);
   // Skips text ranges that start before `limit` (a CDATA section's content).
   void skip_text_before(uint64_t limit) noexcept {
     const auto& ranges = chunk_.text;
     while (next_text_ < ranges.size() && ranges[next_text_].start < limit) ++next_text_;
   }
-  // Handles an end tag; true when it closes the root.
-  Result<bool, ReadError> end_tag(const Construct& c);
+  bool end_tag(const Construct& c);
   // Adds the element of a start or empty-element tag, with its attributes,
-  // as the last child of the innermost open element (or as the root).
-  Result<Node*, ReadError> add_element(const Scanner::NameAndRegion& nr);
+  // as the last child of the innermost open element (or as the root); null
+  // at a fault.
+  Node* add_element(const Scanner::NameAndRegion& nr);
+  // Records the fault that ends the walk.
+  [[gnu::cold, gnu::noinline]] bool failed(ReadError&& e) {
+    fault_ = std::move(e);
+    return false;
+  }
+  template <class T>
+  [[gnu::cold, gnu::noinline]] bool failed(Result<T, ReadError>&& r) {
+    return failed(std::move(r).error());
+  }
 
   // The records, in node blocks (see NodeSlab).
   Node* new_node(uint64_t name_start, uint64_t name_end);
@@ -88,6 +100,8 @@ class TreeBuilder {
 
   index::StructuralIndex chunk_;  // the constructs being walked
   size_t next_text_ = 0;          // into chunk_.text
+  bool complete_ = false;         // the root has closed
+  std::optional<ReadError> fault_;
 
   std::vector<OpenElement> open_;          // the root and its open descendants
   std::vector<std::string_view> skipped_;  // open elements met before the root
@@ -174,7 +188,7 @@ void TreeBuilder::close(Node* n) {
   }
 }
 
-Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
+bool TreeBuilder::take_text_before(uint64_t limit) {
   const auto& ranges = chunk_.text;
   for (; next_text_ < ranges.size() && ranges[next_text_].start < limit; ++next_text_) {
     if (open_.empty()) continue;  // outside the root text is not examined
@@ -187,120 +201,113 @@ Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
       continue;
     }
     auto d = decode(std::string_view(data + r.start, r.end - r.start), r.start, DecodeMode::Text);
-    if (!d) return fail(std::move(d).error());
+    if (!d) return failed(std::move(d));
     if (d->unchanged()) acc.append_view(doc_, r.start, r.end);
     else acc.append_owned(doc_, std::move(*d->decoded));
   }
-  return Unit{};
+  return true;
 }
 
-Result<Node*, ReadError> TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
+Node* TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
   Node* n = new_node(nr.name.start, nr.name.end);
   if (nr.region.size() != 0) {
     auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, map_key_, &n->rec.slab->arena);
-    if (!scanned) return fail(std::move(scanned).error());
+    if (!scanned) [[unlikely]] {
+      failed(std::move(scanned));
+      return nullptr;
+    }
   }
   return n;
 }
 
-Result<bool, ReadError> TreeBuilder::end_tag(const Construct& c) {
+bool TreeBuilder::end_tag(const Construct& c) {
   auto form = scan_.check_end_tag_form(c);
-  if (!form) return fail(std::move(form).error());
+  if (!form) return failed(std::move(form));
   const std::string_view name = form.value();
 
   std::string_view expected;
   if (!open_.empty()) expected = open_.back().node->rec.name.sv();
   else if (!skipped_.empty()) expected = skipped_.back();
-  else return fail(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
-  if (name != expected)
-    return fail(ReadError::malformed(
+  else return failed(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
+  if (name != expected) [[unlikely]]
+    return failed(ReadError::malformed(
         c.start, "expected </" + std::string(expected) + ">, found </" + std::string(name) + ">"));
 
   if (open_.empty()) {
     skipped_.pop_back();
-    return false;
+    return true;
   }
   OpenElement& top = open_.back();
   if (OptStr text = top.text.finish(doc_)) top.node->rec.text = std::move(*text);
   close(top.node);
   open_.pop_back();
-  return open_.empty();
+  complete_ = open_.empty();
+  return !complete_;
 }
 
-Result<bool, ReadError> TreeBuilder::step(const Construct& c) {
+bool TreeBuilder::step(const Construct& c) {
   // A construct's own fault comes before any fault of the text in front of it.
-  if (auto closed = scan_.check_markup_closed(c); !closed) return fail(std::move(closed).error());
-  if (auto t = take_text_before(c.start); !t) return fail(std::move(t).error());
+  if (auto closed = scan_.check_markup_closed(c); !closed) return failed(std::move(closed));
+  if (!take_text_before(c.start)) return false;
 
   switch (c.kind()) {
     case TagKind::Start: {
       auto nr = scan_.element_name(c);
-      if (!nr) return fail(std::move(nr).error());
+      if (!nr) return failed(std::move(nr));
       if (open_.empty() && scan_.name_of(c) != root_tag_) {
         // Before the root only the name matters; the attributes are not read.
         skipped_.push_back(scan_.name_of(c));
-        return false;
+        return true;
       }
-      auto n = add_element(*nr);
-      if (!n) return fail(std::move(n).error());
-      open(*n);
-      open_.push_back({*n, {}});
-      return false;
+      Node* n = add_element(*nr);
+      if (n == nullptr) return false;
+      open(n);
+      open_.push_back({n, {}});
+      return true;
     }
     case TagKind::Empty: {
       auto nr = scan_.element_name(c);
-      if (!nr) return fail(std::move(nr).error());
+      if (!nr) return failed(std::move(nr));
       if (open_.empty() && scan_.name_of(c) != root_tag_) {
         // Not the root: its attributes are still checked.
         AttrMap scratch;
-        if (auto a = scan_.scan_attributes(nr->region, scratch, map_key_); !a) return fail(std::move(a).error());
-        return false;
+        if (auto a = scan_.scan_attributes(nr->region, scratch, map_key_); !a) return failed(std::move(a));
+        return true;
       }
-      auto n = add_element(*nr);
-      if (!n) return fail(std::move(n).error());
-      return open_.empty();  // an empty root is complete at once
+      if (add_element(*nr) == nullptr) return false;
+      complete_ = open_.empty();  // an empty root is complete at once
+      return !complete_;
     }
     case TagKind::End:
       return end_tag(c);
     case TagKind::Comment:
-      if (auto r = scan_.check_comment(c); !r) return fail(std::move(r).error());
-      return false;
+      if (auto r = scan_.check_comment(c); !r) return failed(std::move(r));
+      return true;
     case TagKind::CData: {
       auto content = scan_.check_cdata(c);
-      if (!content) return fail(std::move(content).error());
+      if (!content) return failed(std::move(content));
       if (!open_.empty()) open_.back().text.append_view(doc_, content->start, content->end);
       skip_text_before(c.end);
-      return false;
+      return true;
     }
     case TagKind::ProcessingInstruction:
-      if (auto r = scan_.check_processing_instruction(c); !r) return fail(std::move(r).error());
-      return false;
+      if (auto r = scan_.check_processing_instruction(c); !r) return failed(std::move(r));
+      return true;
   }
-  return false;
+  return true;
 }
 
 Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
   chunk_.constructs.reserve(kChunk);
   chunk_.text.reserve(2 * kChunk);
-  std::optional<ReadError> fault;
-  bool complete = false;
   bool more = true;
-  while (more && !fault && !complete) {
+  while (more && !fault_ && !complete_) {
     auto r = source.next(chunk_, kChunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
     next_text_ = 0;
-    for (const Construct& c : chunk_.constructs) {
-      auto s = step(c);
-      if (!s) {
-        fault = std::move(s).error();
-        break;
-      }
-      if (s.value()) {
-        complete = true;
-        break;
-      }
-    }
+    for (const Construct& c : chunk_.constructs)
+      if (!step(c)) break;
   }
   // The index covers the whole document: a fault it finds anywhere, after
   // the root included, is the one reported.
@@ -309,8 +316,8 @@ Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
   }
-  if (fault) return fail(std::move(*fault));
-  if (complete) return Unit{};
+  if (fault_) return fail(std::move(*fault_));
+  if (complete_) return Unit{};
   if (!open_.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(open_.back().node->rec.name.sv())});
   return fail(ReadError{ReadError::Kind::RootNotFound, 0, std::string(root_tag_)});
 }
