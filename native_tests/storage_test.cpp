@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/block_pool.h"
 #include "storage/node.h"
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
@@ -263,3 +264,34 @@ TEST(AttrMap, OrderDependsOnTheMapKey) {
   EXPECT_GT(differing, 10);
 }
 
+
+// A block given back is the next one of its class taken; what is kept stays
+// within the limit, and blocks above the classes are kept one at a time.
+TEST(BlockPool, KeepsFreedBlocksForTheNextReadWithinItsLimit) {
+  pool_trim();
+  const size_t before = pool_kept();
+  EXPECT_EQ(before, 0u);
+  PoolBlock a = pool_take(5000);
+  ASSERT_NE(a.data, nullptr);
+  EXPECT_EQ(a.bytes, 8192u);  // the class above what was asked
+  std::memset(a.data, 1, a.bytes);
+  pool_give(a);
+  EXPECT_EQ(pool_kept(), before + 8192);
+  PoolBlock again = pool_take(8000);
+  EXPECT_EQ(again.data, a.data);
+  pool_give(again);
+
+  std::vector<PoolBlock> many;
+  for (int i = 0; i < 200; ++i) many.push_back(pool_take(size_t{2} << 20));
+  for (PoolBlock& b : many) pool_give(b);
+  EXPECT_LE(pool_kept(), (size_t{128} << 20) + (size_t{256} << 20));
+
+  PoolBlock big = pool_take(size_t{10} << 20);
+  pool_give(big);
+  PoolBlock big_again = pool_take(size_t{9} << 20);  // the kept one serves a request it can hold
+  EXPECT_EQ(big_again.data, big.data);
+  PoolBlock small_request = pool_take(size_t{3} << 20);  // ... but not one half its size
+  EXPECT_NE(small_request.data, big.data);
+  pool_give(big_again);
+  pool_give(small_request);
+}
