@@ -97,7 +97,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Ma
   // Every attribute needs an '=': sizing the table for that many spares the
   // rehashes of a growing map on attribute-heavy tags.
   if (n >= 4) {
-    size_t eq = count_byte(r, r + n, '=');
+    const size_t eq = simd::count<'='>(reinterpret_cast<const uint8_t*>(r), n)[0];
     attrs.reserve(eq < 64 ? eq : 64, key, arena);
   }
   size_t i = 0;

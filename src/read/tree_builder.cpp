@@ -39,12 +39,50 @@ ReadError index_failure(const index::IndexError& e, uint64_t doc_len) {
   return ReadError{ReadError::Kind::Index, 0, e.text()};
 }
 
+// An element of the root's subtree that is not closed yet.
+struct OpenElement {
+  Node* node;
+  TextAccumulator text;
+};
+
+// The working memory of a read, kept per thread for the next one: a read of
+// a small document would otherwise spend a tenth of its time allocating it
+// and giving it back. Empty between reads; what grew large is given back.
+struct Scratch {
+  index::StructuralIndex chunk;             // the constructs being walked
+  std::vector<OpenElement> open;            // the root and its open descendants
+  std::vector<std::string_view> skipped;    // open elements met before the root
+  std::vector<Node*> siblings;              // children of the open elements, collected
+  std::vector<size_t> first_child;          // per open element: where its children start
+  bool in_use = false;
+
+  void clear() noexcept {
+    constexpr size_t kKeep = size_t{1} << 20;  // bytes per array
+    auto done = [](auto& v) {
+      v.clear();
+      if (v.capacity() * sizeof(v[0]) > kKeep) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    done(chunk.constructs);
+    done(chunk.text);
+    done(open);
+    done(skipped);
+    done(siblings);
+    done(first_child);
+  }
+};
+
 }  // namespace
 
 class TreeBuilder {
  public:
   TreeBuilder(SourceBuffer* doc, std::string_view root_tag) noexcept
-      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()) {}
+      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()), s_(take_scratch(own_)) {}
+  ~TreeBuilder() {
+    s_->clear();
+    s_->in_use = false;
+  }
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
 
   // Success: `tree_` holds the root's subtree, complete.
   Result<Unit, ReadError> run(index::ConstructSource& source);
@@ -52,11 +90,14 @@ class TreeBuilder {
   BuiltTree take() && { return std::move(tree_); }
 
  private:
-  // An element of the root's subtree that is not closed yet.
-  struct OpenElement {
-    Node* node;
-    TextAccumulator text;
-  };
+  // This thread's scratch, or (for a read within a read: never, but then)
+  // one of its own in `own`.
+  static Scratch* take_scratch(std::optional<Scratch>& own) noexcept {
+    thread_local Scratch kept;
+    Scratch* s = kept.in_use ? &own.emplace() : &kept;
+    s->in_use = true;
+    return s;
+  }
 
   // The steps below return false when the walk must stop: when the root is
   // complete (`complete_`) or at the first fault (`fault_`).
@@ -98,18 +139,20 @@ class TreeBuilder {
   std::string_view root_tag_;
   MapKey map_key_;  // of every attribute map of this document
 
-  index::StructuralIndex chunk_;  // the constructs being walked
-  size_t next_text_ = 0;          // into chunk_.text
-  bool complete_ = false;         // the root has closed
-  std::optional<ReadError> fault_;
+  std::optional<Scratch> own_;
+  Scratch* s_;
+  index::StructuralIndex& chunk_ = s_->chunk;
+  std::vector<OpenElement>& open_ = s_->open;
+  std::vector<std::string_view>& skipped_ = s_->skipped;
+  std::vector<Node*>& siblings_ = s_->siblings;
+  std::vector<size_t>& first_child_ = s_->first_child;
 
-  std::vector<OpenElement> open_;          // the root and its open descendants
-  std::vector<std::string_view> skipped_;  // open elements met before the root
+  size_t next_text_ = 0;  // into chunk_.text
+  bool complete_ = false; // the root has closed
+  std::optional<ReadError> fault_;
 
   BuiltTree tree_;                  // blocks in document order
   size_t table_per_node_ = 64;      // attribute table bytes per node in the next block
-  std::vector<Node*> siblings_;     // children of the open elements, collected
-  std::vector<size_t> first_child_; // per open element: where its children start
   Node** lists_next_ = nullptr;     // room for child lists, held by the document
   Node** lists_end_ = nullptr;
   size_t list_block_ = 64;          // pointers in the next block of that room
@@ -298,11 +341,14 @@ bool TreeBuilder::step(const Construct& c) {
 }
 
 Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
-  chunk_.constructs.reserve(kChunk);
-  chunk_.text.reserve(2 * kChunk);
+  // A small document needs no room for thousands of constructs (every
+  // construct takes three bytes or more).
+  const size_t chunk = std::min(kChunk, doc_->size() / 3 + 1);
+  chunk_.constructs.reserve(chunk);
+  chunk_.text.reserve(2 * chunk);
   bool more = true;
   while (more && !fault_ && !complete_) {
-    auto r = source.next(chunk_, kChunk);
+    auto r = source.next(chunk_, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
     next_text_ = 0;
@@ -312,7 +358,7 @@ Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
   // The index covers the whole document: a fault it finds anywhere, after
   // the root included, is the one reported.
   while (more) {
-    auto r = source.next(chunk_, kChunk);
+    auto r = source.next(chunk_, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
   }
