@@ -47,15 +47,20 @@ struct OpenElement {
 
 // The working memory of a read, kept per thread for the next one: a read of
 // a small document would otherwise spend a tenth of its time allocating it
-// and giving it back. Empty between reads; what grew large is given back.
+// and giving it back. A read takes the arrays over and hands them back
+// empty; what grew large is given back to the system instead.
 struct Scratch {
-  index::StructuralIndex chunk;             // the constructs being walked
-  std::vector<OpenElement> open;            // the root and its open descendants
-  std::vector<std::string_view> skipped;    // open elements met before the root
-  std::vector<Node*> siblings;              // children of the open elements, collected
-  std::vector<size_t> first_child;          // per open element: where its children start
-  bool in_use = false;
+  index::StructuralIndex chunk;           // the constructs being walked
+  std::vector<OpenElement> open;          // the root and its open descendants
+  std::vector<std::string_view> skipped;  // open elements met before the root
+  std::vector<Node*> siblings;            // children of the open elements, collected
+  std::vector<size_t> first_child;        // per open element: where its children start
 
+  static Scratch& of_this_thread() noexcept {
+    thread_local Scratch kept;
+    return kept;
+  }
+  // Empties the arrays, keeping the memory of the small ones.
   void clear() noexcept {
     constexpr size_t kKeep = size_t{1} << 20;  // bytes per array
     auto done = [](auto& v) {
@@ -76,10 +81,11 @@ struct Scratch {
 class TreeBuilder {
  public:
   TreeBuilder(SourceBuffer* doc, std::string_view root_tag) noexcept
-      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()), s_(take_scratch(own_)) {}
+      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()),
+        w_(std::move(Scratch::of_this_thread())) {}
   ~TreeBuilder() {
-    s_->clear();
-    s_->in_use = false;
+    w_.clear();
+    Scratch::of_this_thread() = std::move(w_);
   }
   TreeBuilder(const TreeBuilder&) = delete;
   TreeBuilder& operator=(const TreeBuilder&) = delete;
@@ -90,15 +96,6 @@ class TreeBuilder {
   BuiltTree take() && { return std::move(tree_); }
 
  private:
-  // This thread's scratch, or (for a read within a read: never, but then)
-  // one of its own in `own`.
-  static Scratch* take_scratch(std::optional<Scratch>& own) noexcept {
-    thread_local Scratch kept;
-    Scratch* s = kept.in_use ? &own.emplace() : &kept;
-    s->in_use = true;
-    return s;
-  }
-
   // The steps below return false when the walk must stop: when the root is
   // complete (`complete_`) or at the first fault (`fault_`).
 
@@ -109,7 +106,7 @@ class TreeBuilder {
   bool take_text_before(uint64_t limit);
   // Skips text ranges that start before `limit` (a CDATA section's content).
   void skip_text_before(uint64_t limit) noexcept {
-    const auto& ranges = chunk_.text;
+    const auto& ranges = w_.chunk.text;
     while (next_text_ < ranges.size() && ranges[next_text_].start < limit) ++next_text_;
   }
   bool end_tag(const Construct& c);
@@ -131,7 +128,7 @@ class TreeBuilder {
   Node* new_node(uint64_t name_start, uint64_t name_end);
   NodeSlab* new_slab();
   Node** list_memory(size_t n);
-  void open(Node*) { first_child_.push_back(siblings_.size()); }
+  void open(Node*) { w_.first_child.push_back(w_.siblings.size()); }
   void close(Node* n);
 
   SourceBuffer* doc_;
@@ -139,15 +136,9 @@ class TreeBuilder {
   std::string_view root_tag_;
   MapKey map_key_;  // of every attribute map of this document
 
-  std::optional<Scratch> own_;
-  Scratch* s_;
-  index::StructuralIndex& chunk_ = s_->chunk;
-  std::vector<OpenElement>& open_ = s_->open;
-  std::vector<std::string_view>& skipped_ = s_->skipped;
-  std::vector<Node*>& siblings_ = s_->siblings;
-  std::vector<size_t>& first_child_ = s_->first_child;
+  Scratch w_;  // this read's working arrays
 
-  size_t next_text_ = 0;  // into chunk_.text
+  size_t next_text_ = 0;  // into w_.chunk.text
   bool complete_ = false; // the root has closed
   std::optional<ReadError> fault_;
 
@@ -187,7 +178,7 @@ NodeSlab* TreeBuilder::new_slab() {
 }
 
 Node* TreeBuilder::new_node(uint64_t name_start, uint64_t name_end) {
-  siblings_.push_back(nullptr);  // room first: nothing below can fail
+  w_.siblings.push_back(nullptr);  // room first: nothing below can fail
   auto& slabs = tree_.slabs_;
   NodeSlab* slab = slabs.empty() ? nullptr : slabs.back();
   if (slab == nullptr || slab->used == slab->capacity) slab = new_slab();
@@ -197,7 +188,7 @@ Node* TreeBuilder::new_node(uint64_t name_start, uint64_t name_end) {
   ++slab->used;
   n->rec.slab = slab;
   n->rec.name = SharedStr::borrowed_view(doc_, name_start, name_end);
-  siblings_.back() = n;
+  w_.siblings.back() = n;
   return n;
 }
 
@@ -223,20 +214,20 @@ Node** TreeBuilder::list_memory(size_t n) {
 }
 
 void TreeBuilder::close(Node* n) {
-  const size_t first = first_child_.back();
-  first_child_.pop_back();
-  if (const size_t count = siblings_.size() - first) {
-    n->rec.children.place(list_memory(count), siblings_.data() + first, count);
-    siblings_.resize(first);
+  const size_t first = w_.first_child.back();
+  w_.first_child.pop_back();
+  if (const size_t count = w_.siblings.size() - first) {
+    n->rec.children.place(list_memory(count), w_.siblings.data() + first, count);
+    w_.siblings.resize(first);
   }
 }
 
 bool TreeBuilder::take_text_before(uint64_t limit) {
-  const auto& ranges = chunk_.text;
+  const auto& ranges = w_.chunk.text;
   for (; next_text_ < ranges.size() && ranges[next_text_].start < limit; ++next_text_) {
-    if (open_.empty()) continue;  // outside the root text is not examined
+    if (w_.open.empty()) continue;  // outside the root text is not examined
     const index::TextRange& r = ranges[next_text_];
-    TextAccumulator& acc = open_.back().text;
+    TextAccumulator& acc = w_.open.back().text;
     // Text without a reference is its own value: no call into the decoder.
     const char* data = doc_->data();
     if (find_byte(data + r.start, data + r.end, '&') == nullptr) {
@@ -269,22 +260,22 @@ bool TreeBuilder::end_tag(const Construct& c) {
   const std::string_view name = form.value();
 
   std::string_view expected;
-  if (!open_.empty()) expected = open_.back().node->rec.name.sv();
-  else if (!skipped_.empty()) expected = skipped_.back();
+  if (!w_.open.empty()) expected = w_.open.back().node->rec.name.sv();
+  else if (!w_.skipped.empty()) expected = w_.skipped.back();
   else return failed(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
   if (name != expected) [[unlikely]]
     return failed(ReadError::malformed(
         c.start, "expected </" + std::string(expected) + ">, found </" + std::string(name) + ">"));
 
-  if (open_.empty()) {
-    skipped_.pop_back();
+  if (w_.open.empty()) {
+    w_.skipped.pop_back();
     return true;
   }
-  OpenElement& top = open_.back();
+  OpenElement& top = w_.open.back();
   if (OptStr text = top.text.finish(doc_)) top.node->rec.text = std::move(*text);
   close(top.node);
-  open_.pop_back();
-  complete_ = open_.empty();
+  w_.open.pop_back();
+  complete_ = w_.open.empty();
   return !complete_;
 }
 
@@ -297,28 +288,28 @@ bool TreeBuilder::step(const Construct& c) {
     case TagKind::Start: {
       auto nr = scan_.element_name(c);
       if (!nr) return failed(std::move(nr));
-      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+      if (w_.open.empty() && scan_.name_of(c) != root_tag_) {
         // Before the root only the name matters; the attributes are not read.
-        skipped_.push_back(scan_.name_of(c));
+        w_.skipped.push_back(scan_.name_of(c));
         return true;
       }
       Node* n = add_element(*nr);
       if (n == nullptr) return false;
       open(n);
-      open_.push_back({n, {}});
+      w_.open.push_back({n, {}});
       return true;
     }
     case TagKind::Empty: {
       auto nr = scan_.element_name(c);
       if (!nr) return failed(std::move(nr));
-      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+      if (w_.open.empty() && scan_.name_of(c) != root_tag_) {
         // Not the root: its attributes are still checked.
         AttrMap scratch;
         if (auto a = scan_.scan_attributes(nr->region, scratch, map_key_); !a) return failed(std::move(a));
         return true;
       }
       if (add_element(*nr) == nullptr) return false;
-      complete_ = open_.empty();  // an empty root is complete at once
+      complete_ = w_.open.empty();  // an empty root is complete at once
       return !complete_;
     }
     case TagKind::End:
@@ -329,7 +320,7 @@ bool TreeBuilder::step(const Construct& c) {
     case TagKind::CData: {
       auto content = scan_.check_cdata(c);
       if (!content) return failed(std::move(content));
-      if (!open_.empty()) open_.back().text.append_view(doc_, content->start, content->end);
+      if (!w_.open.empty()) w_.open.back().text.append_view(doc_, content->start, content->end);
       skip_text_before(c.end);
       return true;
     }
@@ -344,27 +335,27 @@ Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
   // A small document needs no room for thousands of constructs (every
   // construct takes three bytes or more).
   const size_t chunk = std::min(kChunk, doc_->size() / 3 + 1);
-  chunk_.constructs.reserve(chunk);
-  chunk_.text.reserve(2 * chunk);
+  w_.chunk.constructs.reserve(chunk);
+  w_.chunk.text.reserve(2 * chunk);
   bool more = true;
   while (more && !fault_ && !complete_) {
-    auto r = source.next(chunk_, chunk);
+    auto r = source.next(w_.chunk, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
     next_text_ = 0;
-    for (const Construct& c : chunk_.constructs)
+    for (const Construct& c : w_.chunk.constructs)
       if (!step(c)) break;
   }
   // The index covers the whole document: a fault it finds anywhere, after
   // the root included, is the one reported.
   while (more) {
-    auto r = source.next(chunk_, chunk);
+    auto r = source.next(w_.chunk, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
   }
   if (fault_) return fail(std::move(*fault_));
   if (complete_) return Unit{};
-  if (!open_.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(open_.back().node->rec.name.sv())});
+  if (!w_.open.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(w_.open.back().node->rec.name.sv())});
   return fail(ReadError{ReadError::Kind::RootNotFound, 0, std::string(root_tag_)});
 }
 

@@ -77,6 +77,8 @@ class SharedStr {
   std::string_view sv() const noexcept { return {ptr_ ? ptr_ : "", size()}; }
   // Whether this is a view that relies on its owner for the buffer.
   bool is_borrowed() const noexcept { return (len_ & kBorrowed) != 0; }
+  // Whether this holds bytes it must free.
+  bool owns_bytes() const noexcept { return ptr_ != nullptr && !(len_ & (kBorrowed | kAbsent)); }
 
   friend bool operator==(const SharedStr& a, const SharedStr& b) noexcept { return a.sv() == b.sv(); }
   friend bool operator==(const SharedStr& a, std::string_view b) noexcept { return a.sv() == b; }
