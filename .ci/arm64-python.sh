@@ -158,8 +158,7 @@ flock -u 9
 pyexe=$root/usr/bin/$py
 [ -x "$pyexe" ] || { say "the arm64 $suite tree has no $py"; exit 1; }
 emu=("$qemu" -cpu max,pauth=off -L "$root")
-read -r pyfull glibc < <("${emu[@]}" "$pyexe" -c \
-  'import platform; print(platform.python_version(), platform.libc_ver()[1])')
+glibc=$("${emu[@]}" "$pyexe" -c 'import platform; print(platform.libc_ver()[1])')
 # pip's platform tags for aarch64 wheels this tree's C library can load.
 platforms=(--platform manylinux2014_aarch64)
 for ((minor = 17; minor <= ${glibc#2.}; minor++)); do platforms+=(--platform "manylinux_2_${minor}_aarch64"); done
@@ -234,6 +233,10 @@ verdict=$(grep -v '^INFO' "$build.auditwheel.log" | tr '\n' ' ' | tr -s ' ' | se
 PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir "$build/wheel" "$raw" >>"$build.auditwheel.log" 2>&1 \
   || { tail -n 30 "$build.auditwheel.log"; say "auditwheel repair failed"; exit 1; }
 wheel=$(ls "$build"/wheel/*.whl)
+case $(basename "$wheel") in
+  *-"$verdict"*.whl) ;;
+  *) say "$(basename "$wheel") does not carry $verdict"; exit 1 ;;
+esac
 mkdir -p "$repo/dist"
 cp "$wheel" "$repo/dist/"
 say "wheel: $(basename "$wheel") $(( $(stat -c %s "$wheel") / 1024 )) KiB; auditwheel: consistent with $verdict; copied to dist/"
