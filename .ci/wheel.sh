@@ -51,7 +51,7 @@ import sys, tarfile, zipfile
 sdist, wheel = sys.argv[1:]
 with tarfile.open(sdist) as t:
     names = [n.split("/", 1)[1] for n in t.getnames() if "/" in n]
-need = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/module.cpp", "src/orvex.pyi", "src/index/builds.h"]
+need = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/py/module.cpp", "src/orvex.pyi", "src/index/walk.h"]
 missing = [n for n in need if n not in names]
 assert not missing, f"sdist lacks {missing}"
 stray = [n for n in names if n.startswith(("build", ".ci/cache", "dist/")) or n.endswith((".so", ".o", ".log"))]

@@ -1,6 +1,6 @@
-// Where the serializer's bytes go: a growable in-memory buffer or a buffered
+// Where the writer's bytes go: a growable in-memory buffer or a buffered
 // writer over a file descriptor. Both offer the same three operations, so the
-// serializer is written once as a template over them. `write` and `spaces`
+// writer's walk is written once as a template over them. `write` and `spaces`
 // return false once the sink has failed; the first error is kept in the sink.
 #pragma once
 
