@@ -21,14 +21,7 @@ namespace {
 // long as the handlers allow. -1 with errno set (EINTR: a handler refused).
 ssize_t read_some(int fd, char* into, size_t n, const Interrupts& in) noexcept {
   n = std::min<size_t>(n, kBytesBetweenChecks);
-  for (;;) {
-    const ssize_t got = ::read(fd, into, n);
-    if (got >= 0 || errno != EINTR) return got;
-    if (!in.go_on()) {
-      errno = EINTR;
-      return -1;
-    }
-  }
+  return retry_interrupted(in, [&] { return ::read(fd, into, n); });
 }
 
 }  // namespace
