@@ -107,6 +107,15 @@ TEST(TreeBuilder, TextAccumulationAndTrimming) {
       {"<x><![CDATA[a<b]]></x><r>t</r>", "r", "r\"t\""},
   };
   for (const Case& c : cases) EXPECT_EQ(read(c.doc, c.root), c.expected) << c.doc;
+
+  // Declarations end text without being constructs: thousands of them in a
+  // row fill chunks with text alone, which still joins up in order.
+  std::string many = "<r>", text;
+  for (int i = 0; i < 10000; ++i) {
+    many += std::to_string(i % 10) + "<!x>";
+    text += std::to_string(i % 10);
+  }
+  EXPECT_EQ(read(many + "&amp;<e/>.</r>", "r"), "r\"" + text + "&.\"(e)");
 }
 
 TEST(TreeBuilder, FaultsInDocumentOrder) {

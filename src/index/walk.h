@@ -181,7 +181,7 @@ Result<bool, IndexError> Walk<Candidates>::next(StructuralIndex& out, size_t max
   const uint8_t* const d = d_;
   const size_t len = len_;
   while (p_ < len) {
-    if (out.constructs.size() >= max) return true;
+    if (out.constructs.size() >= max || out.text.size() >= max) return true;
     const size_t g = cand_.next_lt(p_);
     if (g == npos) break;
     const size_t text_start = b_ == 0 ? 0 : b_ + 1;

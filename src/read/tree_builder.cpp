@@ -345,6 +345,9 @@ Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
     next_text_ = 0;
     for (const Construct& c : w_.chunk.constructs)
       if (!step(c)) break;
+    // Text ranges past the chunk's last construct belong in front of the
+    // next chunk's first one.
+    if (more && !fault_ && !complete_) (void)take_text_before(UINT64_MAX);
   }
   // The index covers the whole document: a fault it finds anywhere, after
   // the root included, is the one reported.
