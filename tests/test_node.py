@@ -126,14 +126,15 @@ def test_building_and_dropping_many_nodes_leaves_memory_flat():
 
 
 # Strings around the lengths where the properties change how they make strs
-# (short ASCII strings are shared between reads, long ones decoded anew),
-# each all ASCII and with one multi-byte character at the start or the end.
+# (short ones checked and copied a word or two at a time, longer ones a
+# vector at a time), all ASCII or with one character of each wider width at
+# the start or the end.
 STRING_SHAPES = [
     base[:n] + tail
-    for n in (0, 1, 2, 7, 8, 15, 16, 31, 32, 33, 63, 64, 65, 200)
+    for n in (0, 1, 2, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 63, 64, 65, 200)
     for base in ("k" * 200, "attr-name_" * 20)
-    for tail in ("", "é", "\U0001d11e")
-] + ["é" + "x" * n for n in (0, 31, 64)]
+    for tail in ("", "\xff", "é", "日", "\U0001d11e")
+] + [head + "x" * n for n in (0, 3, 15, 31, 64) for head in ("é", "日", "\U0001d11e")]
 
 
 def test_properties_read_back_every_string_shape_after_many_others():
@@ -166,6 +167,12 @@ def test_properties_of_read_nodes_equal_the_document(names):
     doc = "<r>" + "".join(f'<{n} {n}="{n}{i}">{n}</{n}>' for i, n in enumerate(names)) + "</r>"
     kids = read_string(doc, "r").children
     assert [(k.name, k.attrs, k.text) for k in kids] == [(n, {n: f"{n}{i}"}, n) for i, n in enumerate(names)]
+
+
+def test_properties_of_read_nodes_equal_every_string_shape():
+    doc = "<r>" + "".join(f'<e v="{s}">{s}</e>' for s in STRING_SHAPES) + "</r>"
+    kids = read_string(doc, "r").children
+    assert [(k.attrs, k.text) for k in kids] == [({"v": s}, s or None) for s in STRING_SHAPES]
 
 
 def test_reading_many_distinct_names_leaves_memory_flat():
