@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "py/node_map.h"
+#include "py/py_dict.h"
 #include "py/py_str.h"
 
 namespace orvex::py {
@@ -36,20 +37,6 @@ Field field_of(std::string_view key) {
   return Field::Other;
 }
 
-std::array<Field, 4> fresh_node_map_order() {
-  // The keys are views into one process-wide buffer, so making a map costs
-  // no string copies.
-  static SourceBuffer* const names = SourceBuffer::copy_of("nameattrschildrentext", 21);
-  static constexpr size_t kBounds[5] = {0, 4, 9, 17, 21};
-  SipMap<Field> map;
-  for (int i = 0; i < 4; ++i)
-    map.insert(SharedStr::borrowed_view(names, kBounds[i], kBounds[i + 1]), static_cast<Field>(i));
-  std::array<Field, 4> order{};
-  size_t n = 0;
-  map.for_each([&](const SharedStr&, Field f) { order[n++] = f; });
-  return order;
-}
-
 // ------------------------------------------------------------------ to_dict
 
 namespace {
@@ -77,16 +64,6 @@ class CollectorPause {
   bool was_enabled_ = false;
 };
 
-// The orders of one to_dict call. The four keys come in the order of one
-// newly keyed node map; the entries of each "attrs" dict in the slot order of
-// the node's attribute map, started at a slot chosen afresh for the call.
-// Neither order means anything, and both change from call to call, without a
-// hash map being made per element.
-struct CallOrder {
-  std::array<Field, 4> fields = fresh_node_map_order();
-  uint64_t attr_start = hash_key_bytes(next_map_key(), {});
-};
-
 // Element names and attribute keys repeat throughout a document. Within one
 // call, a short ASCII name or key equal to one made recently is handed out
 // again instead of being made anew: equal strs, one object, whose hash the
@@ -99,9 +76,12 @@ class NameStrs {
     const size_t n = bytes.size();
     const char* p = bytes.data();
     if (n == 0 || n > kMaxLength || !all_ascii(p, n)) return str_from_utf8(bytes);
-    uint32_t h = static_cast<uint32_t>(n) * 0x9E3779B1u;
-    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x01000193u;
-    Ref& slot = slots_[(h >> 16) & (kSlots - 1)];
+    // FNV-1a, then a multiply that carries every byte into the top bits the
+    // slot is taken from (FNV alone leaves the middle bits nearly blind to
+    // the last byte, so attr1, attr2, ... would share a slot).
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x100000001B3ull;
+    Ref& slot = slots_[(h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
     if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
         std::memcmp(PyUnicode_DATA(slot.get()), p, n) == 0)
       return Py_NewRef(slot.get());
@@ -113,54 +93,39 @@ class NameStrs {
 
  private:
   static constexpr size_t kMaxLength = 64;
-  static constexpr size_t kSlots = 512;
-  Ref slots_[kSlots];
+  static constexpr unsigned kSlotBits = 9;
+  Ref slots_[size_t{1} << kSlotBits];
 };
 
-// A new dict of the attributes.
-PyObject* attrs_dict(const AttrMap& attrs, uint64_t start_seed, NameStrs& names) {
-  Ref dict(PyDict_New());
-  if (!dict || attrs.empty()) return dict.release();
-  const auto cap = static_cast<uint32_t>(attrs.capacity());
-  const auto start = static_cast<uint32_t>(start_seed % cap);
-  auto add = [&](AttrMap::const_iterator it, AttrMap::const_iterator end) {
-    for (; it != end; ++it) {
-      Ref k(names.get(it->key));
-      if (!k) return false;
-      Ref v(str_from_utf8(it->value));
-      if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return false;
-    }
-    return true;
-  };
-  const AttrMap::const_iterator middle(&attrs, start);
-  if (!add(middle, attrs.end()) || !add(attrs.begin(), AttrMap::const_iterator(&attrs, start)))
-    return nullptr;
+// A new dict of the attributes, in the attribute map's order.
+PyObject* attrs_dict(const AttrMap& attrs, NameStrs& names) {
+  Ref dict(new_dict(static_cast<Py_ssize_t>(attrs.size())));
+  if (!dict) return nullptr;
+  for (const auto& e : attrs) {
+    Ref k(names.get(e.key));
+    if (!k) return nullptr;
+    Ref v(str_from_utf8(e.value));
+    if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
+  }
   return dict.release();
 }
 
-// The dict of one node, with its "children" list allocated at full length
-// but not yet filled; `*children` receives that list (borrowed from the dict).
-PyObject* node_dict(const NodeRecord& rec, const CallOrder& order, NameStrs& names,
-                    PyObject** children) {
+// The dict of one node, its keys in one fixed order (name, attrs, children,
+// text), with its "children" list allocated at full length but not yet
+// filled; `*children` receives that list (borrowed from the dict).
+PyObject* node_dict(const NodeRecord& rec, NameStrs& names, PyObject** children) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  for (Field f : order.fields) {
-    Ref value;
-    switch (f) {
-      case Field::Name: value = Ref(names.get(rec.name)); break;
-      case Field::Attrs: value = Ref(attrs_dict(rec.attrs, order.attr_start, names)); break;
-      case Field::Children:
-        value = Ref(PyList_New(static_cast<Py_ssize_t>(rec.children.size())));
-        *children = value.get();
-        break;
-      case Field::Text:
-        value = rec.text ? Ref(str_from_utf8(*rec.text)) : Ref(Py_NewRef(Py_None));
-        break;
-      case Field::Other: break;
-    }
-    if (f == Field::Other) continue;
-    if (!value || PyDict_SetItem(dict.get(), field_key(f), value.get()) < 0) return nullptr;
-  }
+  auto put = [&](Field f, Ref value) {
+    return value && PyDict_SetItem(dict.get(), field_key(f), value.get()) == 0;
+  };
+  Ref list(PyList_New(static_cast<Py_ssize_t>(rec.children.size())));
+  if (!list) return nullptr;
+  *children = list.get();
+  if (!put(Field::Name, Ref(names.get(rec.name))) || !put(Field::Attrs, Ref(attrs_dict(rec.attrs, names))) ||
+      !put(Field::Children, std::move(list)) ||
+      !put(Field::Text, rec.text ? Ref(str_from_utf8(*rec.text)) : Ref(Py_NewRef(Py_None))))
+    return nullptr;
   return dict.release();
 }
 
@@ -173,12 +138,11 @@ struct Pending {
 
 PyObject* to_dict(PyObject* self) {
   CollectorPause pause;
-  const CallOrder order;
   NameStrs names;
   PyObject* list = nullptr;
   const NodeRecord& root_rec = record_of(self);
   // Until filled, a list holds null items; releasing it then is safe.
-  Ref root(node_dict(root_rec, order, names, &list));
+  Ref root(node_dict(root_rec, names, &list));
   if (!root) return nullptr;
   std::vector<Pending> stack;
   if (!root_rec.children.empty()) stack.push_back({&root_rec.children, list, 0});
@@ -191,7 +155,7 @@ PyObject* to_dict(PyObject* self) {
     const size_t i = top.next++;
     PyObject* target = top.list;
     const NodeRecord& rec = record_of((*top.children)[i]);
-    PyObject* dict = node_dict(rec, order, names, &list);  // may invalidate `top`
+    PyObject* dict = node_dict(rec, names, &list);  // may invalidate `top`
     if (dict == nullptr) return nullptr;
     PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), dict);
     if (!rec.children.empty()) stack.push_back({&rec.children, list, 0});

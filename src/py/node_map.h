@@ -2,7 +2,6 @@
 // "children" and "text", whose values are one of four kinds (HashmapTypes).
 #pragma once
 
-#include <array>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -19,10 +18,6 @@ bool make_dict_keys();
 
 // Which field a key names (bytes compared exactly).
 Field field_of(std::string_view key);
-
-// The four fields in the iteration order of a newly made node map. Each call
-// makes a map with a fresh hash key, so the order can differ between calls.
-std::array<Field, 4> fresh_node_map_order();
 
 // The kinds of a node-map value, in the order from_dict tries them.
 enum class ValueKind : uint8_t { Missing, String, Vec, NullableString, Map };
