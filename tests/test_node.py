@@ -40,6 +40,17 @@ def test_every_access_makes_new_strs(make):
         assert x == y and x is not y
 
 
+def test_properties_by_a_name_made_at_run_time_agree():
+    # The interned names of code take a shortcut; other strs the generic way.
+    n = example()
+    for field in ("name", "attrs", "children", "text"):
+        made = "".join(list(field))
+        assert made is not field and getattr(n, made) == getattr(n, field)
+    assert getattr(n, "".join(list("to_dict")))() == n.to_dict()
+    with pytest.raises(AttributeError):
+        n.nam
+
+
 def test_keyword_arguments_and_none_defaults():
     n = Node(text="t", children=None, attrs=None, name="x")
     assert (n.name, n.text, n.attrs, n.children) == ("x", "t", {}, [])

@@ -19,9 +19,10 @@ constexpr std::array<std::string_view, 4> kFieldNames = {"name", "attrs", "child
 // The four field names as interned strs, made once per process.
 PyObject* g_field_keys[4] = {};
 
+}  // namespace
+
 PyObject* field_key(Field f) { return g_field_keys[static_cast<size_t>(f)]; }
 
-}  // namespace
 
 bool make_dict_keys() {
   for (size_t i = 0; i < std::size(g_field_keys); ++i) {

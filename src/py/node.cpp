@@ -1,6 +1,7 @@
 // The Node class: construction, the read-only properties, repr, and release.
 #include "py/node.h"
 
+#include "py/node_map.h"
 #include "py/py_dict.h"
 #include "py/py_str.h"
 
@@ -197,6 +198,20 @@ PyObject* get_children(PyObject* self, void*) {
   return list;
 }
 
+// Attribute lookup: the four properties found by the identity of their
+// interned names, which is how the interpreter passes a name written in code;
+// anything else (and a name made at run time) the generic way, which finds
+// the same getters through the type's attribute cache and a descriptor call.
+// That way costs about 150 instructions per access, and the interpreter
+// specializes no access to a getter written in C.
+PyObject* node_getattro(PyObject* self, PyObject* name) {
+  if (name == field_key(Field::Name)) return get_name(self, nullptr);
+  if (name == field_key(Field::Text)) return get_text(self, nullptr);
+  if (name == field_key(Field::Attrs)) return get_attrs(self, nullptr);
+  if (name == field_key(Field::Children)) return get_children(self, nullptr);
+  return PyObject_GenericGetAttr(self, name);
+}
+
 PyGetSetDef kGetters[] = {
     {"name", get_name, nullptr, nullptr, nullptr},
     {"text", get_text, nullptr, nullptr, nullptr},
@@ -234,6 +249,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_str, reinterpret_cast<void*>(node_str)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
     {Py_tp_getset, kGetters},
+    {Py_tp_getattro, reinterpret_cast<void*>(node_getattro)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

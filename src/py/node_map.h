@@ -15,6 +15,8 @@ enum class Field : uint8_t { Name = 0, Attrs = 1, Children = 2, Text = 3, Other 
 // The interned field names, made once by the module's execution step; false
 // with an exception set when that fails.
 bool make_dict_keys();
+// The interned str of a field's name (not Field::Other), borrowed.
+PyObject* field_key(Field f);
 
 // Which field a key names (bytes compared exactly).
 Field field_of(std::string_view key);
