@@ -76,25 +76,41 @@ class NameStrs {
   PyObject* get(const SharedStr& bytes) {
     const size_t n = bytes.size();
     const char* p = bytes.data();
-    if (n == 0 || n > kMaxLength || !all_ascii(p, n)) return str_from_utf8(bytes);
-    // FNV-1a, then a multiply that carries every byte into the top bits the
-    // slot is taken from (FNV alone leaves the middle bits nearly blind to
-    // the last byte, so attr1, attr2, ... would share a slot).
-    uint64_t h = 0xCBF29CE484222325ull;
+    if (n == 0 || n > kMaxLength) return str_from_utf8(bytes);
+    if (n <= kShortStr) {
+      // Hashed and compared as the two words that hold the string.
+      const ShortWords w = short_words(p, n);
+      if (!w.ascii()) return str_from_utf8(bytes);
+      Ref& slot = slot_of((w.a * 0x9E3779B97F4A7C15ull) ^ (w.b * 0xC2B2AE3D27D4EB4Full) ^ n);
+      if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
+          short_words(static_cast<const char*>(PyUnicode_DATA(slot.get())), n) == w)
+        return Py_NewRef(slot.get());
+      return keep(slot, str_from_short_ascii(w, n));
+    }
+    if (!all_ascii(p, n)) return str_from_utf8(bytes);
+    uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x100000001B3ull;
-    Ref& slot = slots_[(h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)];
+    Ref& slot = slot_of(h);
     if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
         std::memcmp(PyUnicode_DATA(slot.get()), p, n) == 0)
       return Py_NewRef(slot.get());
-    PyObject* made = str_from_ascii(p, n);
-    if (made == nullptr) return nullptr;
-    slot = Ref(Py_NewRef(made));
-    return made;
+    return keep(slot, str_from_ascii(p, n));
   }
 
  private:
   static constexpr size_t kMaxLength = 64;
   static constexpr unsigned kSlotBits = 9;
+
+  // The slot from the top bits of a multiply that carries every bit of the
+  // hash there (FNV alone leaves the middle bits nearly blind to the last
+  // byte, so attr1, attr2, ... would share a slot).
+  Ref& slot_of(uint64_t h) noexcept { return slots_[(h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)]; }
+
+  static PyObject* keep(Ref& slot, PyObject* made) {
+    if (made != nullptr) slot = Ref(Py_NewRef(made));
+    return made;
+  }
+
   Ref slots_[size_t{1} << kSlotBits];
 };
 

@@ -69,43 +69,70 @@ inline PyObject* str_from_wide_utf8(const char* p, size_t n) {
   return s;
 }
 
-// Strings up to this many bytes are checked and copied inline.
+// Strings up to this many bytes are read and written as two words.
 inline constexpr size_t kShortStr = 16;
 
-// A new str holding the bytes, which must be valid UTF-8. A short string is
-// loaded as one or two (overlapping) words, checked for ASCII in registers
-// and stored into the new str.
-inline PyObject* str_from_utf8(const char* p, size_t n) {
-  if (n <= kShortStr && n >= 4) {
-    uint64_t a, b;
-    if (n >= 8) {
-      std::memcpy(&a, p, 8);
-      std::memcpy(&b, p + n - 8, 8);
-    } else {
-      uint32_t a4, b4;
-      std::memcpy(&a4, p, 4);
-      std::memcpy(&b4, p + n - 4, 4);
-      a = a4;
-      b = b4;
-    }
-    if (((a | b) & 0x8080808080808080ull) == 0) {
-      PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-      if (s == nullptr) return nullptr;
-      char* out = static_cast<char*>(PyUnicode_DATA(s));
-      if (n >= 8) {
-        std::memcpy(out, &a, 8);
-        std::memcpy(out + n - 8, &b, 8);
-      } else {
-        const auto a4 = static_cast<uint32_t>(a), b4 = static_cast<uint32_t>(b);
-        std::memcpy(out, &a4, 4);
-        std::memcpy(out + n - 4, &b4, 4);
-      }
-      return s;
-    }
-  } else if (n < 4 && all_ascii(p, n)) {
-    return str_from_ascii(p, n);
+// The bytes of a string of at most kShortStr bytes, as two words: the first
+// and the last eight bytes (overlapping) of a string of 8 or more, the first
+// and the last four of one of 4 to 7, and the first, middle and last byte of
+// a shorter one. Strings of one length are equal when their words are.
+struct ShortWords {
+  uint64_t a = 0;
+  uint64_t b = 0;
+
+  bool ascii() const noexcept { return ((a | b) & 0x8080808080808080ull) == 0; }
+  friend bool operator==(const ShortWords&, const ShortWords&) = default;
+};
+
+inline ShortWords short_words(const char* p, size_t n) noexcept {
+  ShortWords w;
+  if (n >= 8) {
+    std::memcpy(&w.a, p, 8);
+    std::memcpy(&w.b, p + n - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    w.a = a;
+    w.b = b;
+  } else if (n != 0) {
+    const auto* u = reinterpret_cast<const uint8_t*>(p);
+    w.a = u[0] | uint64_t{u[n / 2]} << 8 | uint64_t{u[n - 1]} << 16;
   }
-  return str_from_wide_utf8(p != nullptr ? p : "", n);
+  return w;
+}
+
+// Writes the n bytes that short_words(p, n) read.
+inline void store_short_words(char* out, size_t n, const ShortWords& w) noexcept {
+  if (n >= 8) {
+    std::memcpy(out, &w.a, 8);
+    std::memcpy(out + n - 8, &w.b, 8);
+  } else if (n >= 4) {
+    const auto a = static_cast<uint32_t>(w.a), b = static_cast<uint32_t>(w.b);
+    std::memcpy(out, &a, 4);
+    std::memcpy(out + n - 4, &b, 4);
+  } else if (n != 0) {
+    out[0] = static_cast<char>(w.a);
+    out[n / 2] = static_cast<char>(w.a >> 8);
+    out[n - 1] = static_cast<char>(w.a >> 16);
+  }
+}
+
+// A new str of a short ASCII string given as its words.
+inline PyObject* str_from_short_ascii(const ShortWords& w, size_t n) {
+  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (s != nullptr) store_short_words(static_cast<char*>(PyUnicode_DATA(s)), n, w);
+  return s;
+}
+
+// A new str holding the bytes, which must be valid UTF-8. A short string is
+// checked for ASCII in registers and stored from them into the new str.
+inline PyObject* str_from_utf8(const char* p, size_t n) {
+  if (n <= kShortStr) {
+    const ShortWords w = short_words(p, n);
+    if (w.ascii()) return str_from_short_ascii(w, n);
+  }
+  return str_from_wide_utf8(p, n);
 }
 
 // The one way from a stored string to a str, where a width known from the
