@@ -69,8 +69,10 @@ class CollectorPause {
 // call, a short ASCII name or key equal to one made recently is handed out
 // again instead of being made anew: equal strs, one object, whose hash the
 // dicts then find already computed. The table is direct-mapped, so a lookup
-// is one hash of a few bytes and one comparison; it holds a reference to each
-// str it keeps and gives them back when the call ends.
+// is one hash of a few words and one comparison. Its slots borrow from a
+// list that owns every str the table took, given back when the call ends;
+// so a call costs clearing the slots, not visiting them all again (the
+// small documents of a set are a few dozen elements each).
 class NameStrs {
  public:
   PyObject* get(const SharedStr& bytes) {
@@ -81,19 +83,19 @@ class NameStrs {
       // Hashed and compared as the two words that hold the string.
       const ShortWords w = short_words(p, n);
       if (!w.ascii()) return str_from_utf8(bytes);
-      Ref& slot = slot_of((w.a * 0x9E3779B97F4A7C15ull) ^ (w.b * 0xC2B2AE3D27D4EB4Full) ^ n);
-      if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
-          short_words(static_cast<const char*>(PyUnicode_DATA(slot.get())), n) == w)
-        return Py_NewRef(slot.get());
+      PyObject*& slot = slot_of((w.a * 0x9E3779B97F4A7C15ull) ^ (w.b * 0xC2B2AE3D27D4EB4Full) ^ n);
+      if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+          short_words(static_cast<const char*>(PyUnicode_DATA(slot)), n) == w)
+        return Py_NewRef(slot);
       return keep(slot, str_from_short_ascii(w, n));
     }
     if (!all_ascii(p, n)) return str_from_utf8(bytes);
     uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x100000001B3ull;
-    Ref& slot = slot_of(h);
-    if (slot && static_cast<size_t>(PyUnicode_GET_LENGTH(slot.get())) == n &&
-        std::memcmp(PyUnicode_DATA(slot.get()), p, n) == 0)
-      return Py_NewRef(slot.get());
+    PyObject*& slot = slot_of(h);
+    if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
+        std::memcmp(PyUnicode_DATA(slot), p, n) == 0)
+      return Py_NewRef(slot);
     return keep(slot, str_from_ascii(p, n));
   }
 
@@ -104,14 +106,17 @@ class NameStrs {
   // The slot from the top bits of a multiply that carries every bit of the
   // hash there (FNV alone leaves the middle bits nearly blind to the last
   // byte, so attr1, attr2, ... would share a slot).
-  Ref& slot_of(uint64_t h) noexcept { return slots_[(h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)]; }
+  PyObject*& slot_of(uint64_t h) noexcept { return slots_[(h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits)]; }
 
-  static PyObject* keep(Ref& slot, PyObject* made) {
-    if (made != nullptr) slot = Ref(Py_NewRef(made));
+  PyObject* keep(PyObject*& slot, PyObject* made) {
+    if (made == nullptr) return nullptr;
+    kept_.push(Ref(Py_NewRef(made)));
+    slot = made;
     return made;
   }
 
-  Ref slots_[size_t{1} << kSlotBits];
+  PyObject* slots_[size_t{1} << kSlotBits] = {};  // borrowed from kept_
+  RefList kept_;
 };
 
 // A new dict of the attributes, in the attribute map's order.
