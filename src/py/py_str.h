@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "simd/simd.h"
 #include "storage/shared_str.h"
 #include "write/utf8_chars.h"
 
@@ -42,12 +43,42 @@ inline PyObject* str_from_ascii(const char* p, size_t n) {
   return s;
 }
 
+// The width class of valid UTF-8 of 16 to a few dozen bytes (see
+// widest_class, for longer ones): the lane-wise maximum of its vectors, the
+// last one overlapping the one before rather than a byte loop over the rest.
+inline uint8_t widest_class_16(const char* p, size_t n) noexcept {
+  using simd::Vec;
+  const auto* s = reinterpret_cast<const uint8_t*>(p);
+  Vec acc = Vec::load(s + n - 16);
+  for (size_t i = 0; i + 16 < n; i += 16) acc = Vec::max(acc, Vec::load(s + i));
+  return acc.high_bits() == 0 ? 0 : widest_of_max_byte(acc.max_lane());
+}
+
+// Copies n >= 16 bytes a vector at a time (the last vector overlapping).
+inline void copy_16(char* out, const char* p, size_t n) noexcept {
+  using simd::Vec;
+  const auto* s = reinterpret_cast<const uint8_t*>(p);
+  auto* d = reinterpret_cast<uint8_t*>(out);
+  for (size_t i = 0; i + 16 < n; i += 16) Vec::load(s + i).store(d + i);
+  Vec::load(s + n - 16).store(d + n - 16);
+}
+
+// Strings of 16 bytes up to this many are checked and copied a vector at a
+// time without a call.
+inline constexpr size_t kInlineCopy = 64;
+
 // A new str holding valid UTF-8 of any width: the width from the largest
 // byte, then one decoding pass into a str of as many characters as bytes,
 // cut to the characters decoded (a shrink in place).
 inline PyObject* str_from_wide_utf8(const char* p, size_t n) {
-  const uint8_t widest = widest_class(p, n);
-  if (widest == 0) return str_from_ascii(p, n);
+  const bool inline_copy = n >= 16 && n <= kInlineCopy;
+  const uint8_t widest = inline_copy ? widest_class_16(p, n) : widest_class(p, n);
+  if (widest == 0) {
+    if (!inline_copy) return str_from_ascii(p, n);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s != nullptr) copy_16(static_cast<char*>(PyUnicode_DATA(s)), p, n);
+    return s;
+  }
   PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]);
   if (s == nullptr) return nullptr;
   void* data = PyUnicode_DATA(s);
