@@ -12,6 +12,10 @@
 namespace orvex {
 
 bool MemorySink::grow(uint64_t more) {
+  if (drain_ != nullptr && more > bound_ - std::min(size_, bound_)) {
+    if (size_ > 0 && !drain()) return false;
+    if (more <= cap_ - size_) return true;
+  }
   if (check_ != nullptr && more > budget_ - std::min(size_, budget_)) {
     const BudgetCheck check = check_;
     check_ = nullptr;
@@ -30,8 +34,50 @@ bool MemorySink::grow(uint64_t more) {
   size_t want = cap_ < 256 ? 256 : cap_;
   while (want < need) want = want > SIZE_MAX / 2 ? static_cast<size_t>(need) : want * 2;
   if (check_ != nullptr && want > budget_) want = budget_;  // need fits: the check passed above
+  if (drain_ != nullptr && want > bound_) want = std::max<size_t>(bound_, static_cast<size_t>(need));
   regrow(want);
   return true;
+}
+
+bool MemorySink::write_slow(const char* p, size_t n) {
+  if (drain_ != nullptr && n >= bound_) {
+    if (!drain()) return false;
+    if (drain_(drain_ctx_, p, n, false) == n) return true;
+    failed_ = true;
+    return false;
+  }
+  if (!grow(n)) return false;
+  copy(data_ + size_, p, n);
+  size_ += n;
+  return true;
+}
+
+bool MemorySink::spaces_slow(uint64_t n) {
+  if (drain_ == nullptr) {
+    if (!grow(n)) return false;
+    std::memset(data_ + size_, ' ', static_cast<size_t>(n));
+    size_ += static_cast<size_t>(n);
+    return true;
+  }
+  // A drained buffer is filled in place and handed on as often as needed.
+  while (n > 0) {
+    if (size_ == cap_ && !grow(std::min<uint64_t>(n, bound_))) return false;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, cap_ - size_));
+    std::memset(data_ + size_, ' ', take);
+    size_ += take;
+    n -= take;
+  }
+  return true;
+}
+
+bool MemorySink::drain() {
+  if (size_ == 0) return true;
+  const size_t took = drain_(drain_ctx_, data_, size_, true);
+  if (took > 0) std::memmove(data_, data_ + took, size_ - took);
+  size_ -= took;
+  if (size_ == 0) return true;
+  failed_ = true;
+  return false;
 }
 
 // A large document is written into a mapping of its own, aligned to 2 MiB
@@ -195,7 +241,10 @@ int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
     }
     off += static_cast<size_t>(w);
     unchecked_ += static_cast<uint64_t>(w);
-    if (unchecked_ >= kBytesBetweenChecks) {
+    // A signal that arrives once some bytes are taken cuts the write short
+    // instead of failing it with EINTR: the handlers get their chance then
+    // too, or a write blocked on a full pipe would wait on for good.
+    if (static_cast<size_t>(w) < chunk || unchecked_ >= kBytesBetweenChecks) {
       unchecked_ = 0;
       if (!interrupts_.go_on()) {
         *done = off;
@@ -207,44 +256,29 @@ int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
   return 0;
 }
 
+bool FileSink::open(bool whole_document) {
+  if (fd_ >= 0) return true;
+  if (failed_ || opener_.open == nullptr) return false;
+  OsError err{};
+  if (opener_.open(opener_.ctx, whole_document, &fd_, &err)) return true;
+  fd_ = -1;
+  fail(err);
+  return false;
+}
+
+size_t FileSink::take(void* self, const char* p, size_t n, bool buffered) {
+  auto* sink = static_cast<FileSink*>(self);
+  if (!sink->open(false)) return 0;
+  size_t done = 0;
+  const int rc = sink->write_fully(p, n, &done);
+  if (rc != 0) sink->fail(rc > 0 ? OsError::from_errno(rc)
+                                 : OsError::fixed(buffered ? kFailedBufferedWrite : kFailedWholeWrite));
+  return done;
+}
+
 bool FileSink::flush() {
-  size_t done = 0;
-  int rc = write_fully(buf_, used_, &done);
-  // Whatever the system took leaves the buffer, also on failure.
-  if (done > 0) {
-    std::memmove(buf_, buf_ + done, used_ - done);
-    used_ -= done;
-  }
-  if (rc == 0) return true;
-  return fail(rc < 0 ? OsError::fixed(kFailedBufferedWrite) : OsError::from_errno(rc));
-}
-
-bool FileSink::write_slow(const char* p, size_t n) {
-  if (!flush()) return false;
-  if (n >= kCapacity) return write_direct(p, n);
-  std::memcpy(buf_, p, n);
-  used_ = n;
-  return true;
-}
-
-bool FileSink::write_direct(const char* p, size_t n) {
-  size_t done = 0;
-  int rc = write_fully(p, n, &done);
-  if (rc == 0) return true;
-  return fail(rc < 0 ? OsError::fixed(kFailedWholeWrite) : OsError::from_errno(rc));
-}
-
-bool FileSink::spaces(uint64_t n) {
-  // Fill the buffer in place; a flush only when it is full. The bytes reaching
-  // the file are the same as if the run had been one piece.
-  while (n > 0) {
-    if (used_ == kCapacity && !flush()) return false;
-    size_t take = static_cast<size_t>(std::min<uint64_t>(n, kCapacity - used_));
-    std::memset(buf_ + used_, ' ', take);
-    used_ += take;
-    n -= take;
-  }
-  return true;
+  if (!open(true)) return false;
+  return mem_.drain();
 }
 
 }  // namespace orvex

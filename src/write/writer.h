@@ -57,6 +57,9 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
   };
 
   constexpr size_t kLongText = 512;
+  // Longer strings go to the sink in runs (see MemorySink::set_drain).
+  size_t limit = SIZE_MAX;
+  if constexpr (requires { sink.piece_limit(); }) limit = sink.piece_limit();
   Element e = &root;
   bool have = true;
   while (have) {
@@ -68,7 +71,9 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (!put_attr(sink, it->key, it->value)) return false;
+        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value)
+                                      : !put_attr<Sink>(sink, it->key, it->value))
+          return false;
         if (--left == 0) break;
       }
     }
@@ -95,7 +100,8 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (!put_text(sink, *text)) return false;
+        if (text->size() <= limit ? !put_text(sink, *text) : !escape(sink, text->sv(), EscapeMode::Text))
+          return false;
         after_markup = false;
       }
       open.push_back({e, 0});
@@ -119,6 +125,12 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     }
   }
   return true;
+}
+
+// A file sink is written through its memory buffer, with the memory sink's
+// pieces (see FileSink).
+inline bool write_document(FileSink& sink, const NodeRecord& root, const WriteOptions& options) {
+  return write_document(sink.buffer(), root, options);
 }
 
 // What a document will need, counted by the writer's own walk (see
@@ -146,7 +158,6 @@ Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64
 uint64_t physical_memory() noexcept;
 
 extern template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const WriteOptions&);
-extern template bool write_document<FileSink>(FileSink&, const NodeRecord&, const WriteOptions&);
 extern template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
 
 }  // namespace orvex
