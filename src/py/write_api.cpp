@@ -198,6 +198,7 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
     return true;
   };
   void* data = PyUnicode_DATA(str.get());
+  advise_huge_pages(data, n * PyUnicode_KIND(str.get()));
   bool decoded;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND: decoded = copy(static_cast<Py_UCS1*>(data)); break;

@@ -200,6 +200,18 @@ void MemorySink::regrow(size_t capacity) {
   cap_ = capacity;
 }
 
+void advise_huge_pages(void* p, size_t n) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (n < kMappedFrom) return;
+  const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  const auto to = (reinterpret_cast<uintptr_t>(p) + n) & ~(uintptr_t{kHugePage} - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 void MemorySink::give_back(size_t consumed) noexcept {
   if (map_ == nullptr) return;
   static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
