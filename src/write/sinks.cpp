@@ -11,6 +11,8 @@
 
 namespace orvex {
 
+constexpr size_t kFirstBuffer = size_t{8} << 10;
+
 bool MemorySink::grow(uint64_t more) {
   if (drain_ != nullptr && more > bound_ - std::min(size_, bound_)) {
     if (size_ > 0 && !drain()) return false;
@@ -31,7 +33,9 @@ bool MemorySink::grow(uint64_t more) {
   }
   if (more > SIZE_MAX - size_) throw std::bad_alloc();
   const uint64_t need = static_cast<uint64_t>(size_) + more;
-  size_t want = cap_ < 256 ? 256 : cap_;
+  // The first buffer on the heap takes most small documents whole: growing
+  // it step by step cost more than a third as much as their walk.
+  size_t want = cap_ < kFirstBuffer ? kFirstBuffer : cap_;
   while (want < need) want = want > SIZE_MAX / 2 ? static_cast<size_t>(need) : want * 2;
   if (check_ != nullptr && want > budget_) want = budget_;  // need fits: the check passed above
   if (drain_ != nullptr && want > bound_) want = std::max<size_t>(bound_, static_cast<size_t>(need));
@@ -135,8 +139,9 @@ void MemorySink::regrow(size_t capacity) {
     return;
   }
   if (capacity < kMappedFrom) {
-    char* p = static_cast<char*>(std::realloc(data_, capacity));
+    char* p = static_cast<char*>(data_ == in_place_ ? std::malloc(capacity) : std::realloc(data_, capacity));
     if (p == nullptr) throw std::bad_alloc();
+    if (data_ == in_place_ && size_ > 0) std::memcpy(p, data_, size_);
     data_ = p;
     cap_ = capacity;
     return;
@@ -225,7 +230,7 @@ void MemorySink::give_back(size_t consumed) noexcept {
 void MemorySink::release() noexcept {
   if (map_ != nullptr) {
     if (!keep_spare(map_, map_size_, data_, map_room_)) ::munmap(map_, map_size_);
-  } else {
+  } else if (data_ != in_place_) {
     std::free(data_);
   }
   map_ = nullptr;
