@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <thread>
 #include <fstream>
@@ -316,6 +318,49 @@ TEST(MemorySink, BudgetIsCheckedOnceWhenOutgrown) {
       EXPECT_LE(probe.size_at_call, budget);
       EXPECT_EQ(ok, accept);
       EXPECT_EQ(sink.failed(), !accept);
+      EXPECT_EQ(sink.bytes(), expected);
+    }
+  }
+}
+
+// A sink that scans as it goes knows the largest byte written whenever
+// asked, whatever the step, the pieces and the budget, and keeps every byte.
+TEST(MemorySink, ScanningAsWrittenKeepsTheLargestByte) {
+  std::mt19937 rng(21);
+  for (size_t step : {size_t{1}, size_t{7}, size_t{4096}, size_t{1} << 20}) {
+    for (bool budget : {false, true}) {
+      MemorySink sink;
+      BudgetProbe probe{0, true, 0, 0, &sink};
+      if (budget) sink.set_budget(5000, &BudgetProbe::run, &probe);
+      sink.scan_as_written(step);
+      std::string expected;
+      uint8_t largest = 0;
+      for (int i = 0; i < 600; ++i) {
+        const size_t n = rng() % 5 == 0 ? rng() % 30000 : rng() % 40;
+        std::string piece(n, '\0');
+        const unsigned top = rng() % 100 == 0 ? 256 : 128;  // now and then a larger byte
+        for (char& ch : piece) ch = static_cast<char>(rng() % top);
+        switch (rng() % 3) {
+          case 0: ASSERT_TRUE(sink.write(piece)); break;
+          case 1: {
+            char* o = sink.room(n + 16);
+            ASSERT_NE(o, nullptr);
+            std::memcpy(o, piece.data(), n);
+            std::memset(o + n, 0xFF, 16);  // stored past the piece: not written
+            sink.commit(o + n);
+            break;
+          }
+          default:
+            piece.assign(n, ' ');
+            ASSERT_TRUE(sink.spaces(n));
+        }
+        expected += piece;
+        for (char ch : piece) largest = std::max(largest, static_cast<uint8_t>(ch));
+        if (rng() % 50 == 0) {
+          ASSERT_EQ(sink.max_byte(), largest);
+        }
+      }
+      EXPECT_EQ(sink.max_byte(), largest);
       EXPECT_EQ(sink.bytes(), expected);
     }
   }

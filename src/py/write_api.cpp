@@ -153,9 +153,14 @@ struct LateSizeCheck {
   }
 };
 
-// The result of write_string: one pass for the width of the widest
-// character, then one decoding copy (see write/utf8_chars.h); all-ASCII
-// output by plain copies. A byte is at most one character, so the str is
+// The width of the str follows from the output's largest byte, which the
+// sink keeps as it goes, looking at the bytes of each step while they are
+// still in the cache (a pass over a large output afterwards would read it
+// all from memory once more, only to read it again to decode it).
+constexpr size_t kScanStep = size_t{256} << 10;
+
+// The result of write_string: one decoding copy (see write/utf8_chars.h);
+// all-ASCII output by plain copies. A byte is at most one character, so the str is
 // made for as many characters as bytes and cut to the count decoded (a
 // shrink in place), which spares a pass that counts them. The decoding
 // checks the sequences as it goes: output that does not decode means the
@@ -168,7 +173,7 @@ struct LateSizeCheck {
 PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   const char* const p = sink.data();
   const size_t n = sink.size();
-  const uint8_t widest = widest_class(p, n);
+  const uint8_t widest = widest_of_max_byte(sink.max_byte());
   // The first check counted a str of one byte per character.
   if (check.ran && str_allocation(n, widest) > str_allocation(n, 0) &&
       !check.fits(str_allocation(n, widest)))
@@ -315,6 +320,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     LateSizeCheck check(&record_of(root.get()), s);
     MemorySink sink;
     sink.set_budget(LateSizeCheck::budget(), &LateSizeCheck::run, &check);
+    sink.scan_as_written(kScanStep);
     bool written;
     {
       Detached detached;

@@ -1,5 +1,7 @@
 #include "write/sinks.h"
 
+#include "write/utf8_chars.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -13,7 +15,29 @@ namespace orvex {
 
 constexpr size_t kFirstBuffer = size_t{8} << 10;
 
+uint8_t MemorySink::max_byte() noexcept {
+  if (size_ > scanned_) {
+    const uint8_t m = orvex::max_byte(data_ + scanned_, size_ - scanned_);
+    max_byte_ = m > max_byte_ ? m : max_byte_;
+    scanned_ = size_;
+  }
+  return max_byte_;
+}
+
 bool MemorySink::grow(uint64_t more) {
+  if (scan_step_ != 0) {
+    (void)max_byte();
+    if (more <= cap_ - size_) {
+      relimit(size_ + more);
+      return true;
+    }
+  }
+  if (!make_room(more)) return false;
+  relimit(size_ + more);
+  return true;
+}
+
+bool MemorySink::make_room(uint64_t more) {
   if (drain_ != nullptr && more > bound_ - std::min(size_, bound_)) {
     if (size_ > 0 && !drain()) return false;
     if (more <= cap_ - size_) return true;
@@ -65,8 +89,8 @@ bool MemorySink::spaces_slow(uint64_t n) {
   }
   // A drained buffer is filled in place and handed on as often as needed.
   while (n > 0) {
-    if (size_ == cap_ && !grow(std::min<uint64_t>(n, bound_))) return false;
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, cap_ - size_));
+    if (size_ == limit_ && !grow(std::min<uint64_t>(n, bound_))) return false;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, limit_ - size_));
     std::memset(data_ + size_, ' ', take);
     size_ += take;
     n -= take;

@@ -38,6 +38,7 @@ class MemorySink {
   // it exists. Set before the first write.
   void set_budget(size_t bytes, BudgetCheck check, void* ctx) noexcept {
     if (cap_ > bytes) cap_ = bytes;
+    limit_ = cap_;
     budget_ = bytes;
     check_ = check;
     check_ctx_ = ctx;
@@ -54,6 +55,7 @@ class MemorySink {
   using Drain = size_t (*)(void* ctx, const char* p, size_t n, bool buffered);
   void set_drain(size_t bound, Drain drain, void* ctx) noexcept {
     if (cap_ > bound) cap_ = bound;
+    limit_ = cap_;
     bound_ = bound;
     drain_ = drain;
     drain_ctx_ = ctx;
@@ -64,18 +66,31 @@ class MemorySink {
   // The longest string the walk may hand to one piece (see set_drain).
   size_t piece_limit() const noexcept { return drain_ != nullptr ? bound_ / 2 : SIZE_MAX; }
 
+  // Keeps the largest byte written as the output grows, looking at each
+  // `step` bytes while they are still in the cache (see max_byte). Set
+  // before the first write; not with a drain.
+  void scan_as_written(size_t step) noexcept {
+    scan_step_ = step;
+    relimit(0);
+  }
+  // The largest byte written so far.
+  uint8_t max_byte() noexcept;
+
   void reserve(size_t n) {
-    if (n > cap_) regrow(n);
+    if (n > cap_) {
+      regrow(n);
+      relimit(size_);
+    }
   }
   bool write(const char* p, size_t n) {
-    if (n > cap_ - size_) return write_slow(p, n);
+    if (n > limit_ - size_) return write_slow(p, n);
     copy(data_ + size_, p, n);
     size_ += n;
     return true;
   }
   bool write(std::string_view s) { return write(s.data(), s.size()); }
   bool spaces(uint64_t n) {
-    if (n > cap_ - size_) return spaces_slow(n);
+    if (n > limit_ - size_) return spaces_slow(n);
     std::memset(data_ + size_, ' ', static_cast<size_t>(n));
     size_ += static_cast<size_t>(n);
     return true;
@@ -85,7 +100,7 @@ class MemorySink {
   // budget refused). The caller stores up to `n` bytes there and then hands
   // the end of what it means to keep to commit().
   char* room(size_t n) {
-    if (n > cap_ - size_ && !grow(n)) return nullptr;
+    if (n > limit_ - size_ && !grow(n)) return nullptr;
     return data_ + size_;
   }
   void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
@@ -128,6 +143,14 @@ class MemorySink {
     }
   }
   bool grow(uint64_t more);     // room for `more` bytes beyond size()
+  bool make_room(uint64_t more);
+  // Where the inline paths stop and call grow(): the capacity, or sooner
+  // when the next bytes are due to be scanned, but never before `end`.
+  void relimit(uint64_t end) noexcept {
+    limit_ = cap_;
+    if (scan_step_ != 0 && scanned_ + scan_step_ < limit_)
+      limit_ = scanned_ + scan_step_ > end ? scanned_ + scan_step_ : static_cast<size_t>(end);
+  }
   bool write_slow(const char* p, size_t n);
   bool spaces_slow(uint64_t n);
   void regrow(size_t capacity);
@@ -140,6 +163,10 @@ class MemorySink {
   char* data_ = in_place_;
   size_t size_ = 0;
   size_t cap_ = kInPlace;  // never above budget_ while check_ is pending
+  size_t limit_ = kInPlace;  // at most cap_ (see relimit)
+  size_t scan_step_ = 0;     // 0: no scanning (see scan_as_written)
+  size_t scanned_ = 0;       // bytes looked at for max_byte_
+  uint8_t max_byte_ = 0;
   void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
   size_t map_size_ = 0;
   size_t map_room_ = 0;  // bytes usable from data_ in the mapping

@@ -35,23 +35,26 @@ inline uint8_t widest_of_max_byte(uint8_t b) noexcept {
   return b < 0x80 ? 0 : b < 0xC4 ? 1 : b < 0xF0 ? 2 : 3;
 }
 
-// The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
-// U+FFFF, 3 beyond) of valid UTF-8.
-inline uint8_t widest_class(const char* p, size_t n) noexcept {
+// The largest byte of [p, p + n) (0 when empty).
+inline uint8_t max_byte(const char* p, size_t n) noexcept {
   using simd::Vec;
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
-  uint8_t max_byte = 0;
+  uint8_t largest = 0;
   if (e - s >= 16) {
     Vec acc = Vec::load(s);
     for (s += 16; e - s >= 64; s += 64)
       acc = Vec::max(acc, Vec::max(Vec::max(Vec::load(s), Vec::load(s + 16)), Vec::max(Vec::load(s + 32), Vec::load(s + 48))));
     for (; e - s >= 16; s += 16) acc = Vec::max(acc, Vec::load(s));
-    max_byte = acc.max_lane();
+    largest = acc.max_lane();
   }
-  for (; s != e; ++s) max_byte = *s > max_byte ? *s : max_byte;
-  return widest_of_max_byte(max_byte);
+  for (; s != e; ++s) largest = *s > largest ? *s : largest;
+  return largest;
 }
+
+// The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
+// U+FFFF, 3 beyond) of valid UTF-8.
+inline uint8_t widest_class(const char* p, size_t n) noexcept { return widest_of_max_byte(max_byte(p, n)); }
 
 // Decodes the one character at `s` (which must be before `e`) into `*out`,
 // advancing both. False for a malformed sequence or one too wide for `Char`.
