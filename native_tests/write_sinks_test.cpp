@@ -207,42 +207,30 @@ struct OpenProbe {
   }
 };
 
-// The descriptor of a sink with an opener is asked for once: at the end for
-// a document that fit in what the sink buffers first, before any byte
-// reaches the file for one that did not (which is then written on in
-// chunks). Refusing writes nothing and stops the walk.
 TEST(FileSink, AnOpenerIsAskedOnceBeforeTheFirstByte) {
-  constexpr size_t kCap = FileSink::kCapacity;
   std::mt19937 rng(9);
   testutil::Forest forest;
-  auto padded = [&](size_t pad) {
-    Node* t = forest.random_tree(rng, true, 300);
-    std::vector<Node*> kids(t->rec.children.begin(), t->rec.children.end());
-    kids.push_back(forest.node("pad", {}, std::string(pad, 'p')));
-    for (int i = 0; i < 2000; ++i) kids.push_back(forest.node("tail", {{"i", std::to_string(i)}}));
-    testutil::Forest::set_children(t, kids);
-    return t;
-  };
-  const Node* trees[] = {forest.node("r", {{"k", "v"}}, "text"), padded(3 * kCap), padded(12 * kCap)};
-  for (size_t first : {kCap, 8 * kCap}) {
-    for (const Node* t : trees) {
-      const std::string doc = testutil::render(t, 2);
-      for (bool allow : {true, false}) {
-        TempFile f;
-        ASSERT_GE(f.fd(), 0);
-        OpenProbe probe{f.fd(), allow, 0, false, "", &f};
-        FileSink sink(FileSink::Opener{&OpenProbe::open, &probe}, {}, first);
-        const bool ok = write_document(sink, t->rec, {2, false}) && sink.flush();
-        EXPECT_EQ(ok, allow);
+  Node* small = forest.node("r", {{"k", "v"}}, "text");
+  Node* large = forest.random_tree(rng, true, 3000);
+  std::vector<Node*> kids(large->rec.children.begin(), large->rec.children.end());
+  kids.push_back(forest.node("pad", {}, std::string(FileSink::kCapacity, 'p')));
+  testutil::Forest::set_children(large, kids);
+  for (const Node* t : {small, large}) {
+    for (bool allow : {true, false}) {
+      TempFile f;
+      ASSERT_GE(f.fd(), 0);
+      OpenProbe probe{f.fd(), allow, 0, false, "", &f};
+      FileSink sink(FileSink::Opener{&OpenProbe::open, &probe});
+      const bool ok = write_document(sink, t->rec, {2, false}) && sink.flush();
+      EXPECT_EQ(ok, allow);
+      EXPECT_EQ(probe.calls, 1);
+      EXPECT_EQ(probe.whole, t == small);
+      EXPECT_EQ(probe.file_before, "");
+      EXPECT_EQ(f.contents(), allow ? testutil::render(t, 2) : "");
+      if (!allow) {
+        EXPECT_STREQ(sink.error().text, "refused");
+        EXPECT_FALSE(sink.flush());  // and is not asked again
         EXPECT_EQ(probe.calls, 1);
-        EXPECT_EQ(probe.whole, doc.size() < first) << doc.size() << " " << first;
-        EXPECT_EQ(probe.file_before, "");
-        EXPECT_EQ(f.contents(), allow ? doc : "");
-        if (!allow) {
-          EXPECT_STREQ(sink.error().text, "refused");
-          EXPECT_FALSE(sink.flush());  // and is not asked again
-          EXPECT_EQ(probe.calls, 1);
-        }
       }
     }
   }

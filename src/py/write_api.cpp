@@ -1,7 +1,8 @@
 // write_string and write_file: bind the arguments while attached, then
 // write straight from the Node records and do all file I/O detached. Both
-// count a document only once their output outgrows a budget (see
-// LateSizeCheck); write_file then before it opens the file (see FileTarget).
+// count a document only once their output grows large: write_string when
+// it outgrows a budget (see LateSizeCheck), write_file when it outgrows the
+// file sink's buffer, before the file is opened (see FileTarget).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -223,8 +224,8 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
 }
 
 // Where write_file's sink writes, asked for when the sink first writes out
-// (see FileSink::Opener). A document that outgrew what the sink buffers
-// first is counted, and refused before the file is opened when it is too
+// (see FileSink::Opener). A document that outgrew the sink's buffer is
+// counted first, and refused before the file is opened when it is too
 // large to write (see check_output_size); one that fit in the buffer is
 // small enough for every size rule. Runs detached; the verdict is raised
 // after attaching again.
@@ -294,10 +295,7 @@ struct FileTarget {
 // the sink first writes out. After a signal handler raised nothing more is
 // written (see interrupts.h).
 Result<Unit, OsError> write_file_detached(FileTarget& target) {
-  // A document the size of write_string's budget is written without being
-  // counted (and by one write(2)), as write_string writes it; a larger one is
-  // counted when it outgrows that, and written on in the sink's chunks.
-  FileSink sink(FileSink::Opener{&FileTarget::open, &target}, target.interrupts, LateSizeCheck::budget());
+  FileSink sink(FileSink::Opener{&FileTarget::open, &target}, target.interrupts);
   const bool ok = write_document(sink, *target.root, target.settings) && sink.flush();
   // One last try for what is still buffered after a write error; its outcome is moot.
   if (!ok && target.fd >= 0 && sink.error().errnum != EINTR) (void)sink.flush();

@@ -70,12 +70,9 @@ bool MemorySink::make_room(uint64_t more) {
 bool MemorySink::write_slow(const char* p, size_t n) {
   if (drain_ != nullptr && n >= bound_) {
     if (!drain()) return false;
-    if (drain_(drain_ctx_, p, n, false) != n) {
-      failed_ = true;
-      return false;
-    }
-    if (bound_ != later_bound_) settle();
-    return true;
+    if (drain_(drain_ctx_, p, n, false) == n) return true;
+    failed_ = true;
+    return false;
   }
   if (!grow(n)) return false;
   copy(data_ + size_, p, n);
@@ -106,24 +103,9 @@ bool MemorySink::drain() {
   const size_t took = drain_(drain_ctx_, data_, size_, true);
   if (took > 0) std::memmove(data_, data_ + took, size_ - took);
   size_ -= took;
-  if (size_ != 0) {
-    failed_ = true;
-    return false;
-  }
-  if (bound_ != later_bound_) settle();
-  return true;
-}
-
-void MemorySink::settle() noexcept {
-  bound_ = later_bound_;
-  // The buffer is empty: only the pages of its first `bound_` bytes are
-  // written again.
-  if (map_ != nullptr) {
-    static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-    const size_t from = (bound_ + page - 1) / page * page;
-    if (from < map_room_) (void)::madvise(data_ + from, map_room_ - from, MADV_DONTNEED);  // advice: fine if refused
-  }
-  relimit(size_);
+  if (size_ == 0) return true;
+  failed_ = true;
+  return false;
 }
 
 // A large document is written into a mapping of its own, aligned to 2 MiB

@@ -51,15 +51,12 @@ class MemorySink {
   // it (the walk passes strings longer than piece_limit() to write() in
   // runs, so only a huge name or key does). `drain` receives the bytes and
   // whether they are the buffer's, and returns how many it took: all of them
-  // or the sink fails. Until the first bytes are handed on, the bound is
-  // `first` (at least `bound`); then the pages of the buffer beyond `bound`
-  // go back to the system. Set before the first write; not with a budget.
+  // or the sink fails. Set before the first write; not with a budget.
   using Drain = size_t (*)(void* ctx, const char* p, size_t n, bool buffered);
-  void set_drain(size_t first, size_t bound, Drain drain, void* ctx) noexcept {
-    if (cap_ > first) cap_ = first;
+  void set_drain(size_t bound, Drain drain, void* ctx) noexcept {
+    if (cap_ > bound) cap_ = bound;
     limit_ = cap_;
-    bound_ = first;
-    later_bound_ = bound;
+    bound_ = bound;
     drain_ = drain;
     drain_ctx_ = ctx;
   }
@@ -150,13 +147,11 @@ class MemorySink {
   // Where the inline paths stop and call grow(): the capacity, or sooner
   // when the next bytes are due to be scanned, but never before `end`.
   void relimit(uint64_t end) noexcept {
-    size_t at = cap_;
-    if (drain_ != nullptr && bound_ < at) at = bound_;
-    if (scan_step_ != 0 && scanned_ + scan_step_ < at) at = scanned_ + scan_step_;
-    limit_ = at >= end ? at : static_cast<size_t>(end);
+    limit_ = cap_;
+    if (scan_step_ != 0 && scanned_ + scan_step_ < limit_)
+      limit_ = scanned_ + scan_step_ > end ? scanned_ + scan_step_ : static_cast<size_t>(end);
   }
   bool write_slow(const char* p, size_t n);
-  void settle() noexcept;  // after the first bytes were handed on (see set_drain)
   bool spaces_slow(uint64_t n);
   void regrow(size_t capacity);
   void release() noexcept;
@@ -180,7 +175,6 @@ class MemorySink {
   BudgetCheck check_ = nullptr;
   void* check_ctx_ = nullptr;
   size_t bound_ = SIZE_MAX;
-  size_t later_bound_ = SIZE_MAX;
   Drain drain_ = nullptr;
   void* drain_ctx_ = nullptr;
   bool failed_ = false;
@@ -204,9 +198,7 @@ inline constexpr const char* kFailedWholeWrite = "failed to write whole buffer";
 // The descriptor may come late: a sink made with an Opener asks for it
 // when it first writes out, and is told then whether the bytes so far are
 // the whole document. A caller can so look at a large document before it
-// opens the file. Up to `first` bytes are buffered before that first
-// write(2), so that a document of that size is written by one, and a
-// caller need only look at a document that outgrows them.
+// opens the file, and a small one is written by a single write(2).
 //
 // Interrupted writes, and every kBytesBetweenChecks bytes written, ask
 // `interrupts` whether to go on (see interrupts.h); a refusal fails the sink
@@ -222,13 +214,8 @@ class FileSink {
     void* ctx;
   };
 
-  explicit FileSink(int fd, Interrupts interrupts = {}) noexcept : fd_(fd), interrupts_(interrupts) {
-    mem_.set_drain(kCapacity, kCapacity, &FileSink::take, this);
-  }
-  FileSink(Opener opener, Interrupts interrupts = {}, size_t first = kCapacity) noexcept
-      : opener_(opener), interrupts_(interrupts) {
-    mem_.set_drain(first > kCapacity ? first : kCapacity, kCapacity, &FileSink::take, this);
-  }
+  explicit FileSink(int fd, Interrupts interrupts = {}) noexcept : fd_(fd), interrupts_(interrupts) { init(); }
+  FileSink(Opener opener, Interrupts interrupts = {}) noexcept : opener_(opener), interrupts_(interrupts) { init(); }
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
 
@@ -249,6 +236,7 @@ class FileSink {
   size_t buffered() const noexcept { return mem_.size(); }
 
  private:
+  void init() noexcept { mem_.set_drain(kCapacity, &FileSink::take, this); }
   static size_t take(void* self, const char* p, size_t n, bool buffered);
   bool open(bool whole_document);
   // write(2) until every byte is taken. Returns 0 on success, an errno value

@@ -91,10 +91,8 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
 
   constexpr size_t kLongText = 512;
   // Longer strings go to the sink in runs (see MemorySink::set_drain).
-  auto fits_piece = [&sink](size_t n) {
-    if constexpr (requires { sink.piece_limit(); }) return n <= sink.piece_limit();
-    return true;
-  };
+  size_t limit = SIZE_MAX;
+  if constexpr (requires { sink.piece_limit(); }) limit = sink.piece_limit();
   Element e = &root;
   bool have = true;
   while (have) {
@@ -106,8 +104,8 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (fits_piece(it->value.size()) ? !put_attr(sink, it->key, it->value)
-                                         : !put_attr<Sink>(sink, it->key, it->value))
+        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value)
+                                      : !put_attr<Sink>(sink, it->key, it->value))
           return false;
         if (--left == 0) break;
       }
@@ -135,7 +133,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (fits_piece(text->size()) ? !put_text(sink, *text) : !escape(sink, text->sv(), EscapeMode::Text))
+        if (text->size() <= limit ? !put_text(sink, *text) : !escape(sink, text->sv(), EscapeMode::Text))
           return false;
         after_markup = false;
       }
