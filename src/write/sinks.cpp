@@ -231,7 +231,7 @@ void MemorySink::regrow(size_t capacity) {
 
 void advise_huge_pages(void* p, size_t n) noexcept {
 #ifdef MADV_HUGEPAGE
-  if (n < kMappedFrom) return;
+  if (n < kOwnMapping) return;
   const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
   const auto to = (reinterpret_cast<uintptr_t>(p) + n) & ~(uintptr_t{kHugePage} - 1);
   if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
