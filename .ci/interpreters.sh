@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Builds and tests orvex on every CPython 3.11+ this machine offers besides the
 # `python3` that .ci/run's main stage uses: pyenv's versions, Debian's own
-# /usr/bin/python3, and CPython 3.14 from Debian's next release, run in a
-# chroot that mmdebstrap makes from Debian's packages (kept between runs).
+# /usr/bin/python3, and CPython 3.14 and 3.15 from Debian's next release
+# (forky), run in a chroot that mmdebstrap makes from Debian's packages (kept
+# between runs).
 # For each, one after the other: a fresh venv, `pip install '.[test]'`, the
 # compiler warnings of that build, pytest, and the examples. Interpreters
 # that are too old, lack venv/ensurepip or lack Python.h are skipped, saying why.
 #   ORVEX_HOST_PYTHONS=auto|off  the host's own interpreters (default auto)
-#   ORVEX_PY314=auto|off       the 3.14 chroot (default auto: made when missing)
-#   ORVEX_PY314_ROOT           where it lives (default /var/tmp/orvex-py314-forky)
+#   ORVEX_FORKY=auto|off       the forky chroot (default auto: made when missing)
+#   ORVEX_FORKY_ROOT           where it lives (default /var/tmp/orvex-forky)
 #   ORVEX_INTERP_TIMEOUT       seconds allowed per interpreter's pytest (default 1200)
 #   ORVEX_PYTEST_ARGS          extra pytest arguments, e.g. --hypothesis-profile=emulated
 # Prints one summary line per interpreter, "interpreter <version> (<origin>): <pytest summary>; ...".
 set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+# shellcheck source=.ci/debian.sh
+. .ci/debian.sh
 work=$repo/.ci/cache/interpreters
 rm -rf "$work"
 mkdir -p "$work"
@@ -112,47 +115,47 @@ EOF
   test_host_interpreter "$py" "$origin"
 done
 
-# ---------------------------------------------------------------- CPython 3.14 from Debian
+# ---------------------------------------------------------------- CPython 3.14 and 3.15 from Debian
 
-# Debian's next release (forky) packages CPython 3.14. Installing it into this
-# host would pull in a newer C library, so it lives in a chroot of its own,
-# made from Debian's packages with the host's own archive address.
-py314_root=${ORVEX_PY314_ROOT:-/var/tmp/orvex-py314-forky}
+# Debian's next release (forky) packages CPython 3.14 (its default) and 3.15
+# (the next interpreter, so its C API changes show up early). Installing them
+# into this host would pull in a newer C library, so they live in a chroot of
+# their own, made from Debian's packages with the host's own archive address.
+forky_root=${ORVEX_FORKY_ROOT:-/var/tmp/orvex-forky}
+forky_versions=(3.14 3.15)
 # Two small data packages give the lxml comparison some of the real documents
 # it reads on the host (Unicode CLDR would add 285 MB and 100 s; left out).
-py314_packages=python3.14,python3.14-dev,python3.14-venv,g++,make,ca-certificates,iso-codes,xkb-data
-make_py314_root() {
-  local uri codename
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  uri=$(awk -v c="$codename" '/^URIs:/ {u=$2} /^Suites:/ {for (i = 2; i <= NF; i++) if ($i == c) {print u; exit}}' \
-    /etc/apt/sources.list.d/*.sources 2>/dev/null)
-  [ -n "$uri" ] || uri=$(awk -v c="$codename" '$1 == "deb" && $3 == c {print $2; exit}' /etc/apt/sources.list 2>/dev/null)
-  [ -n "$uri" ] || { echo "no Debian archive address in the host's apt sources"; return 1; }
-  rm -rf "$py314_root.tmp"
-  # The machine's clock may run past the archive's Release validity window.
-  mmdebstrap --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="$py314_packages" \
-    forky "$py314_root.tmp" "deb $uri forky main" >"$work/mmdebstrap.log" 2>&1 \
-    || { tail -n 15 "$work/mmdebstrap.log"; rm -rf "$py314_root.tmp"; return 1; }
-  echo "$py314_packages" >"$py314_root.tmp/orvex-packages"
-  rm -rf "$py314_root"
-  mv "$py314_root.tmp" "$py314_root"
+forky_packages=g++,make,ca-certificates,iso-codes,xkb-data
+for v in "${forky_versions[@]}"; do forky_packages+=",python$v,python$v-dev,python$v-venv"; done
+
+# Made again when missing or made with another package list. Prints why, and
+# fails, when it cannot be had.
+prepare_forky_root() {
+  local uri t0
+  [ "$(cat "$forky_root/orvex-packages" 2>/dev/null)" = "$forky_packages" ] && return 0
+  if ! command -v mmdebstrap >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null \
+      || { echo "mmdebstrap unavailable"; return 1; }
+  fi
+  uri=$(debian_archive_uri) || { echo "no Debian archive address in the host's apt sources"; return 1; }
+  t0=$(date +%s)
+  rm -rf "$forky_root.tmp"
+  if ! mmdebstrap --variant=apt "${mmdebstrap_aptopts[@]}" --include="$forky_packages" \
+       forky "$forky_root.tmp" "deb $uri forky main" >"$work/mmdebstrap.log" 2>&1; then
+    tail -n 15 "$work/mmdebstrap.log" >&2
+    rm -rf "$forky_root.tmp"
+    echo "chroot could not be made (see $work/mmdebstrap.log)"; return 1
+  fi
+  echo "$forky_packages" >"$forky_root.tmp/orvex-packages"
+  rm -rf "$forky_root"
+  mv "$forky_root.tmp" "$forky_root"
+  echo "chroot made in $(( $(date +%s) - t0 ))s ($(du -sh "$forky_root" | cut -f1))" >&2
 }
 
-test_py314() {
-  local dir=$work/3.14-debian-forky root=$py314_root version label rc_i rc_t ex_pass ex_fail
+test_forky_python() {
+  local v=$1 dir=$work/$1-debian-forky root=$forky_root version label rc_i rc_t ex_pass ex_fail
   mkdir -p "$dir"
-  echo; echo "===== CPython 3.14 (Debian forky chroot at $root)"
-  # Made again when missing or made with another package list.
-  if [ "$(cat "$root/orvex-packages" 2>/dev/null)" != "$py314_packages" ]; then
-    if ! command -v mmdebstrap >/dev/null; then
-      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null \
-        || { summary+=("interpreter 3.14 (debian forky): skipped, mmdebstrap unavailable"); return; }
-    fi
-    t0=$(date +%s)
-    make_py314_root || { summary+=("interpreter 3.14 (debian forky): chroot could not be made"); failed=$((failed + 1)); return; }
-    echo "chroot made in $(( $(date +%s) - t0 ))s ($(du -sh "$root" | cut -f1))"
-  fi
+  echo; echo "===== CPython $v (Debian forky chroot at $root)"
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   # pip inside trusts what pip on the host trusts (the host's bundle may hold
   # certificates that Debian's stock bundle lacks).
@@ -165,7 +168,7 @@ test_py314() {
   cat >"$root/orvex/run.sh" <<EOF
 set -u
 cd /orvex
-python3.14 -m venv venv && venv/bin/python -m pip install -q --upgrade pip
+python$v -m venv venv && venv/bin/python -m pip install -q --upgrade pip
 venv/bin/python -m pip install -v './src[test]' -Cbuild-dir=/orvex/build -Cbuild.verbose=true >install.log 2>&1
 echo \$? >install.rc
 cd /orvex && timeout $timeout_s venv/bin/python -m pytest -q -p no:cacheprovider ${pytest_args[*]:-} src/tests >pytest.log 2>&1
@@ -184,17 +187,20 @@ EOF
   rc_i=$(cat "$root/orvex/install.rc" 2>/dev/null || echo 1)
   rc_t=$(cat "$root/orvex/pytest.rc" 2>/dev/null || echo 1)
   read -r ex_pass ex_fail <"$root/orvex/examples.txt" 2>/dev/null || { ex_pass=0; ex_fail=0; }
-  version=$(cat "$root/orvex/version.txt" 2>/dev/null || echo 3.14)
+  version=$(cat "$root/orvex/version.txt" 2>/dev/null || echo "$v")
   label="$version (debian forky chroot)"
   [ "$rc_i" -eq 0 ] && tail -n 3 "$dir/pytest.log"
   record "$label" "$dir" "$rc_i" "$rc_t" "$ex_pass" "$ex_fail"
 }
 
-if [ "${ORVEX_PY314:-auto}" != off ]; then
-  if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
-    test_py314
+if [ "${ORVEX_FORKY:-auto}" != off ]; then
+  if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
+    for v in "${forky_versions[@]}"; do summary+=("interpreter $v (debian forky): skipped, needs root for the chroot"); done
+  elif why=$(prepare_forky_root); then
+    for v in "${forky_versions[@]}"; do test_forky_python "$v"; done
   else
-    summary+=("interpreter 3.14 (debian forky): skipped, needs root for the chroot")
+    for v in "${forky_versions[@]}"; do summary+=("interpreter $v (debian forky): $why"); done
+    failed=$((failed + ${#forky_versions[@]}))
   fi
 fi
 

@@ -3,9 +3,10 @@
 Builds a small feed from plain records with the Node constructor, writes it
 with write_string and write_file (different indents, with and without the XML
 declaration), and reads the file back to show that text and attribute values
-survive escaping.
+survive escaping. Takes no arguments.
 """
 
+import argparse
 import os
 import tempfile
 from dataclasses import dataclass
@@ -38,6 +39,7 @@ def entry_node(e: Entry) -> Node:
 
 
 def main() -> None:
+    argparse.ArgumentParser(description="Build a small feed with Node and write it as XML.").parse_args()
     # Nodes are immutable and children are shared references: one "entry"
     # node can stand in two places without being copied.
     entries = [entry_node(e) for e in ENTRIES]

@@ -1,14 +1,15 @@
 """Reading a large document from a file and searching it.
 
-Generates an order log of about SIZE_MB megabytes (default 32; pass another
-number as the first argument) into a temporary directory, reads it with
-read_file, and runs each kind of search over it, checking the counts against
-what was generated.
+Usage: large_file_search.py [SIZE_MB]   (default 32)
+
+Generates an order log of about SIZE_MB megabytes into a temporary directory,
+reads it with read_file, and runs each kind of search over it, printing how
+long each took and checking the counts against what was generated.
 """
 
+import argparse
 import os
 import random
-import sys
 import tempfile
 import time
 from collections.abc import Callable
@@ -62,8 +63,21 @@ def timed(label: str, size: int, fn: Callable[[], T]) -> T:
     return result
 
 
+def positive_size(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < 1e6:
+        raise argparse.ArgumentTypeError(f"size must be above 0 and below 1000000 MB, not {text}")
+    return value
+
+
 def main() -> None:
-    size_mb = float(sys.argv[1]) if len(sys.argv) > 1 else 32.0
+    parser = argparse.ArgumentParser(description="Generate an order log, read it with read_file and search it.")
+    parser.add_argument("size_mb", nargs="?", type=positive_size, default=32.0, metavar="SIZE_MB",
+                        help="approximate size of the generated document in megabytes (default 32)")
+    size_mb: float = parser.parse_args().size_mb
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "orders.xml")
         counts = write_order_log(path, int(size_mb * 1e6))

@@ -1,15 +1,15 @@
 """Converting XML to JSON through Node.to_dict, and JSON back to XML.
 
-Usage: to_json.py [FILE ROOT_TAG]   (default: the bundled catalogue)
+Usage: to_json.py [FILE ROOT_TAG]   (default: the bundled catalogue, root tag catalog)
 
 Prints the document as JSON in two shapes: the full dict form that to_dict
 returns (keys name, attrs, children, text), which from_dict reads back
 unchanged, and a compact shape for people to read.
 """
 
+import argparse
 import json
 import os
-import sys
 from typing import TYPE_CHECKING
 
 import orvex
@@ -42,8 +42,20 @@ def compact(d: "_NodeDict") -> object:
 
 
 def main() -> None:
-    path, root = (sys.argv[1], sys.argv[2]) if len(sys.argv) > 2 else (os.path.join(HERE, "data", "catalog.xml"), "catalog")
-    doc = orvex.read_file(path, root)
+    parser = argparse.ArgumentParser(description="Print an XML document as JSON, in the full dict form and a compact one.")
+    parser.add_argument("file", nargs="?", metavar="FILE", help="XML file (default: the bundled catalogue)")
+    parser.add_argument("root_tag", nargs="?", metavar="ROOT_TAG", help="name of the element to convert")
+    args = parser.parse_args()
+    if args.file is None:
+        path, root = os.path.join(HERE, "data", "catalog.xml"), "catalog"
+    elif args.root_tag is None:
+        parser.error("FILE needs a ROOT_TAG: the name of the element to convert")
+    else:
+        path, root = args.file, args.root_tag
+    try:
+        doc = orvex.read_file(path, root)
+    except (OSError, ValueError) as e:
+        parser.error(f"cannot read {path}: {e}")
 
     full = doc.to_dict()
     text = json.dumps(full, ensure_ascii=False, sort_keys=True, indent=2)

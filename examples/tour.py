@@ -1,5 +1,6 @@
 """A quick tour of orvex: build a tree, read a document, search it, convert it
-to dicts and write it back as indented XML."""
+to dicts and write it back as indented XML. Takes no arguments."""
+import argparse
 import json
 import os
 import tempfile
@@ -9,6 +10,7 @@ from orvex import Node, SearchType
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "data", "catalog.xml")
+argparse.ArgumentParser(description=__doc__).parse_args()
 
 # 1. Build a tree by hand. Nodes are immutable; children are shared references.
 leaf = Node("item", {"sku": "A-1"}, text="pencil")

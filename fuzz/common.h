@@ -89,16 +89,22 @@ inline std::optional<std::string> reread_text(const OptStr& t) {
   return std::string(t->sv().substr(tr.start, tr.end - tr.start));
 }
 
-// Every string of a reader result: valid UTF-8, views inside their buffer;
-// names never empty, texts never empty nor padded with White_Space.
+// Every string of a reader result: valid UTF-8, views inside the document
+// their record's block holds; names never empty, texts never empty nor
+// padded with White_Space.
 inline void check_reader_tree(const Node* root) {
-  auto check_str = [](const SharedStr& s) {
+  const NodeRecord* e = nullptr;
+  auto check_str = [&](const SharedStr& s) {
     FUZZ_CHECK(read::is_valid_utf8(s.data() ? s.data() : "", s.size()));
-    if (s.is_view()) FUZZ_CHECK(s.end() <= s.buffer()->size());
+    if (s.is_borrowed()) {
+      FUZZ_CHECK(e->slab != nullptr);
+      const SourceBuffer* doc = e->slab->doc.get();
+      FUZZ_CHECK(s.data() >= doc->data() && s.data() + s.size() <= doc->data() + doc->size());
+    }
   };
   std::vector<const NodeRecord*> todo{&root->rec};
   while (!todo.empty()) {
-    const NodeRecord* e = todo.back();
+    e = todo.back();
     todo.pop_back();
     FUZZ_CHECK(!e->name.empty());
     check_str(e->name);

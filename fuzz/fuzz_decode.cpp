@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                      attr ? read::DecodeMode::Attribute : read::DecodeMode::Text);
     FUZZ_CHECK(ranged.ok());
     FUZZ_CHECK(ranged.value().sv() == (want.unchanged ? std::string(s) : want.value));
-    FUZZ_CHECK(ranged.value().is_view() == want.unchanged || s.empty());
+    FUZZ_CHECK(ranged.value().is_borrowed() == want.unchanged || s.empty());
   }
   FUZZ_CHECK(buf->holders() == 1);
   return 0;

@@ -47,16 +47,22 @@ TEST(IndexWalk, ChunksJoinToTheWholeIndex) {
   }
 }
 
-// Text ranges always come with the construct behind them: a chunk ends
-// after a construct, never between a declaration's text and what follows.
-TEST(IndexWalk, TextRangesComeWithTheConstructBehindThem) {
-  const std::string s = "<r>a<!x>b<!y>c<e/>d</r>";
-  auto source = make_construct_source(s.data(), s.size(), Build::Sequential);
-  StructuralIndex chunk;
-  ASSERT_TRUE(source->next(chunk, 1).value());
-  EXPECT_EQ(describe(IndexResult(chunk)), "[0,2 k0 n1+1] text:");
-  ASSERT_TRUE(source->next(chunk, 1).value());
-  EXPECT_EQ(describe(IndexResult(chunk)), "[14,17 k2 n15+1] text: (3,4) (8,9) (13,14)");
+// A chunk holds about `max` text ranges too: declarations end text without
+// being constructs, and a document of nothing else must not pile up all
+// its text ranges in one chunk.
+TEST(IndexWalk, ChunksBoundTextRangesToo) {
+  std::string s = "<r/>";
+  for (int i = 0; i < 1000; ++i) s += "a<!x>";
+  for (Build b : {Build::Sequential, Build::Bitmap}) {
+    auto source = make_construct_source(s.data(), s.size(), b);
+    StructuralIndex chunk;
+    for (;;) {
+      auto r = source->next(chunk, 8);
+      ASSERT_TRUE(r.ok());
+      EXPECT_LE(chunk.text.size(), 8u);
+      if (!r.value()) break;
+    }
+  }
 }
 
 // Shapes that make a naive scan search the rest of the document again and

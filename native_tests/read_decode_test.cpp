@@ -19,7 +19,7 @@ std::string run(std::string_view in, DecodeMode mode, uint64_t base = 0) {
   auto r = decode(in, base, mode);
   if (!r) return "error: " + r.error().message();
   if (r->unchanged()) return "=" + std::string(in);
-  EXPECT_FALSE(r->decoded->is_view());
+  EXPECT_FALSE(r->decoded->is_borrowed());
   return std::string(r->decoded->sv());
 }
 
@@ -137,14 +137,14 @@ TEST(Decode, RangeGivesViewWhenUnchangedAndOwnedOtherwise) {
   {
     auto v = decode_range(buf, 8, 15, DecodeMode::Text);
     ASSERT_TRUE(v.ok());
-    EXPECT_TRUE(v->is_view());
+    EXPECT_TRUE(v->is_borrowed());
     EXPECT_EQ(v->sv(), "def\tghi");
-    EXPECT_EQ(buf->holders(), 2u);
+    EXPECT_EQ(buf->holders(), 1u);  // a borrowed view counts no holder
     auto a = decode_range(buf, 8, 15, DecodeMode::Attribute);
-    EXPECT_FALSE(a->is_view());
+    EXPECT_FALSE(a->is_borrowed());
     EXPECT_EQ(a->sv(), "def ghi");
     auto d = decode_range(buf, 0, 8, DecodeMode::Text);
-    EXPECT_FALSE(d->is_view());
+    EXPECT_FALSE(d->is_borrowed());
     EXPECT_EQ(d->sv(), "abc&");
     auto e = decode_range(buf, 3, 7, DecodeMode::Text);
     EXPECT_EQ(e.error().message(), "malformed XML at byte 3: unterminated entity reference");
@@ -174,9 +174,6 @@ TEST(ByteSearch, AgreesWithPlainLoopAtEveryAlignmentAndLength) {
     ASSERT_EQ(find_byte(b, e, '\xff'), naive_find(b, e, [](char c) { return c == '\xff'; }));
     ASSERT_EQ(find_attr_special(b, e),
               naive_find(b, e, [](char c) { return c == '&' || c == '\t' || c == '\n' || c == '\r'; }));
-    size_t eq = 0;
-    for (const char* q = b; q < e; ++q) eq += *q == '&';
-    ASSERT_EQ(count_byte(b, e, '&'), eq);
   }
 }
 

@@ -24,17 +24,25 @@ class Forest {
   Forest& operator=(const Forest&) = delete;
   ~Forest() {
     for (Node* n : nodes_) {
+      const bool in_block = n->rec.slab != nullptr;
       n->rec.~NodeRecord();
-      ::operator delete(n);
+      if (!in_block) ::operator delete(n);
     }
+    for (NodeSlab* s : slabs_) NodeSlab::destroy(s);
   }
+
+  // Nodes made from now on live in node blocks that hold `doc`, as the
+  // reader's do, so their views of `doc` are written the way the module
+  // writes a document's.
+  void place_in(SourceBuffer* doc) { doc_ = doc; }
 
   Node* node(std::string_view name, std::initializer_list<std::pair<std::string_view, std::string_view>> attrs = {},
              std::optional<std::string_view> text = std::nullopt) {
-    Node* n = static_cast<Node*>(::operator new(sizeof(Node)));
+    Node* n = new_node();
     n->head = ObjectHead{1, nullptr};
     new (&n->rec) NodeRecord();
     nodes_.push_back(n);
+    if (doc_ != nullptr) n->rec.slab = slabs_.back();
     n->rec.name = SharedStr::owned(name);
     for (const auto& [k, v] : attrs) n->rec.attrs.insert(SharedStr::owned(k), SharedStr::owned(v));
     if (text) n->rec.text = SharedStr::owned(*text);
@@ -115,6 +123,18 @@ class Forest {
   }
 
  private:
+  Node* new_node() {
+    if (doc_ == nullptr) return static_cast<Node*>(::operator new(sizeof(Node)));
+    if (slabs_.empty() || slabs_.back()->used == slabs_.back()->capacity) {
+      doc_->retain();
+      slabs_.push_back(NodeSlab::create(SourceHandle(doc_), 64, 0));
+    }
+    NodeSlab* s = slabs_.back();
+    return s->node(s->used++);
+  }
+
+  SourceBuffer* doc_ = nullptr;
+  std::vector<NodeSlab*> slabs_;
   std::vector<Node*> nodes_;
 };
 

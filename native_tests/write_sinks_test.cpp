@@ -122,9 +122,10 @@ TEST(MemorySink, ViewsNearTheirBufferEndWriteLikeTheFileSink) {
     });
     pool.append(rng() % 3 == 0 ? rng() % 20 : 0, 'z');
     SourceHandle buf(SourceBuffer::copy_of(pool.data(), pool.size()));
+    forest.place_in(buf.get());
     size_t at = 0;
     const Node* views = forest.copy(owned, [&](const SharedStr& s) {
-      SharedStr v = SharedStr::view(buf.get(), at, at + s.size());
+      SharedStr v = SharedStr::borrowed_view(buf.get(), at, at + s.size());
       at += s.size();
       return v;
     });

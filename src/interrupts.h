@@ -30,17 +30,24 @@ struct Interrupts {
 // milliseconds of copying.
 inline constexpr uint64_t kBytesBetweenChecks = uint64_t{32} << 20;
 
-// open(2), retried after EINTR for as long as the handlers allow. Returns -1
-// with errno set; errno EINTR means a handler refused.
-inline int open_interruptible(const char* path, int flags, mode_t mode, const Interrupts& in) noexcept {
+// Runs a system call (a callable returning a negative value with errno set
+// on failure) again after each EINTR for as long as the handlers allow.
+// When a handler refuses, the result is -1 with errno EINTR.
+template <class Call>
+inline auto retry_interrupted(const Interrupts& in, Call call) noexcept {
   for (;;) {
-    const int fd = ::open(path, flags, mode);
-    if (fd >= 0 || errno != EINTR) return fd;
+    const auto r = call();
+    if (r >= 0 || errno != EINTR) return r;
     if (!in.go_on()) {
       errno = EINTR;
-      return -1;
+      return decltype(r){-1};
     }
   }
+}
+
+// open(2), retried after EINTR (errno EINTR: a handler refused).
+inline int open_interruptible(const char* path, int flags, mode_t mode, const Interrupts& in) noexcept {
+  return retry_interrupted(in, [&] { return ::open(path, flags, mode); });
 }
 
 // close(2), never retried: on Linux the descriptor is released even when

@@ -1,9 +1,10 @@
 """The imported module is the build this interpreter should carry: compiled for
-this processor, with the vector backend expected for it.
+this processor and this interpreter, with the vector backend expected for it.
 
 Under qemu-user (ORVEX_EMULATOR set by .ci/arm64-python.sh) these tests are
-what proves the aarch64 run really exercised the NEON code and not, say, a
-stray x86_64 build or a scalar fallback."""
+what proves the aarch64 run really exercised the NEON code on the intended
+CPython (ORVEX_EXPECT_PYTHON, e.g. 3.14) and not, say, a stray x86_64 build,
+a scalar fallback or another interpreter of the tree."""
 import os
 import platform
 import re
@@ -11,6 +12,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import sysconfig
 
 import orvex
 
@@ -28,6 +30,8 @@ ET_DYN = 3
 # overrides it for builds that force one (e.g. ORVEX_FORCE_SCALAR).
 DEFAULT_BACKEND = {"x86_64": "sse2", "amd64": "sse2", "aarch64": "neon", "arm64": "neon"}
 EXPECTED_BACKEND = os.environ.get("ORVEX_EXPECT_BACKEND") or DEFAULT_BACKEND.get(MACHINE, "scalar")
+# "major.minor" of the CPython a CI stage means to test; unset, any 3.11+.
+EXPECTED_PYTHON = os.environ.get("ORVEX_EXPECT_PYTHON")
 
 
 def module_bytes() -> bytes:
@@ -63,3 +67,14 @@ def test_shared_object_carries_the_expected_vector_backend():
     backends = re.findall(rb"orvex-simd-backend=([a-z0-9]+);", module_bytes())
     # Debug information may repeat the marker; what counts is that one backend is named.
     assert {b.decode() for b in backends} == {EXPECTED_BACKEND}
+
+
+def test_module_is_built_for_this_interpreter():
+    assert platform.python_implementation() == "CPython"
+    running = "%d.%d" % sys.version_info[:2]
+    if EXPECTED_PYTHON:
+        assert running == EXPECTED_PYTHON
+    assert sys.version_info >= (3, 11)
+    # The extension suffix names the interpreter version and ABI the module
+    # was compiled for (e.g. .cpython-314-aarch64-linux-gnu.so).
+    assert os.path.basename(orvex.__file__) == "orvex" + sysconfig.get_config_var("EXT_SUFFIX")

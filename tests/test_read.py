@@ -481,3 +481,25 @@ def test_attribute_value_scan_at_every_position(length):
         with pytest.raises(ValueError) as e:
             orvex.read_string(doc, "a")
         assert str(e.value) == f"malformed XML at byte {len(head)}: unterminated attribute value"
+
+
+# A str that is not ASCII is encoded into the document's own buffer: every
+# width of str (1, 2 and 4 bytes a character), characters at the ends of
+# ASCII runs of every length, give the tree the same bytes read from a file
+# give; a lone surrogate at any width is the interpreter's own error.
+@pytest.mark.parametrize("extra", ["é", "ÿ", "€", "中", "\uffff", "\U0001F600", "\U0010FFFF"])
+def test_non_ascii_strs_read_like_their_utf8(tmp_path, extra):
+    path = tmp_path / "doc.xml"
+    for run in range(0, 40, 7):
+        text = "a" * run + extra + "b" * (39 - run) + extra
+        doc = f"<r k='{extra}{text}'>{text}<c>{extra * 3}</c>{'x' * run}</r>"
+        path.write_bytes(doc.encode())
+        assert shape(read_string(doc, "r")) == shape(read_file(str(path), "r"))
+    surrogate = f"<r>{extra}{'a' * 20}\ud800</r>"
+    with pytest.raises(UnicodeEncodeError) as info:
+        read_string(surrogate, "r")
+    assert info.value.object == surrogate and info.value.reason == "surrogates not allowed"
+    assert info.value.__notes__ == ["while processing 'xml_string'"]
+    # Reported before a faulty root tag, as the arguments come.
+    with pytest.raises(UnicodeEncodeError):
+        read_string(surrogate, 5)

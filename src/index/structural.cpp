@@ -14,8 +14,8 @@ std::string IndexError::text() const {
 
 Build choose_build(const char* data, size_t len) noexcept {
   const size_t head = std::min<size_t>(len, 4096);
-  simd::ByteCounts n = simd::count_two(reinterpret_cast<const uint8_t*>(data), head, '<', '"');
-  return double(n.b) / double(std::max<uint64_t>(n.a, 1)) > 5.0 ? Build::Bitmap : Build::Sequential;
+  const auto [lt, dq] = simd::count<'<', '"'>(reinterpret_cast<const uint8_t*>(data), head);
+  return double(dq) / double(std::max<uint64_t>(lt, 1)) > 5.0 ? Build::Bitmap : Build::Sequential;
 }
 
 std::unique_ptr<ConstructSource> make_construct_source(const char* data, size_t len, Build build) {

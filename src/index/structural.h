@@ -98,8 +98,10 @@ Build choose_build(const char* data, size_t len) noexcept;
 class ConstructSource {
  public:
   virtual ~ConstructSource() = default;
-  // Clears `out`, then fills it with the next constructs (about `max` of
-  // them) and the text ranges in front of them. Returns false once the
+  // Clears `out`, then fills it with the next constructs and the text
+  // ranges in front of them, about `max` of either (declarations that are
+  // no construct still end text ranges, so a chunk may hold text ranges
+  // whose construct comes in a later one). Returns false once the
   // document is done (the chunk may still hold a last few entries), or the
   // index's error; nothing is handed out after either.
   virtual Result<bool, IndexError> next(StructuralIndex& out, size_t max) = 0;

@@ -9,7 +9,7 @@
 //   size_t next_gt(size_t p);          // first '>' at or after p, or npos
 //   TagClose close_start_tag(size_t c); // where a start or empty-element tag
 //                                       // ends, scanning its attributes from c
-//   uint64_t examined() const;         // bytes looked at besides `find`'s
+//   uint64_t examined() const;         // bytes looked at besides the walk's own
 //
 // Quotes matter only inside start and empty-element tags, after the name:
 // a quote in character data, a comment, a CDATA section, a processing
@@ -60,7 +60,12 @@ class Walk final : public ConstructSource {
   Walk(const uint8_t* d, size_t len) : d_(d), len_(len), find_(d, len), cand_(d, len, find_) {}
 
   Result<bool, IndexError> next(StructuralIndex& out, size_t max) override;
-  uint64_t bytes_examined() const noexcept override { return find_.examined() + cand_.examined(); }
+  // The walk moves forward over every byte once; on top of that come the
+  // searches that ran to the end in vain, the scans of document type
+  // declarations and what the candidates looked at.
+  uint64_t bytes_examined() const noexcept override {
+    return p_ + find_.failed_bytes() + doctype_scanned_ + cand_.examined();
+  }
 
  private:
   static constexpr size_t npos = simd::npos;
@@ -68,6 +73,7 @@ class Walk final : public ConstructSource {
 
   Failure<IndexError> unclosed(size_t g) {
     state_ = State::Ended;
+    p_ = len_;  // the scan of that construct may have gone to the end
     return fail(IndexError{IndexError::Kind::UnclosedTag, g});
   }
   static void add(StructuralIndex& out, size_t g, size_t end, TagKind kind, size_t name_len = 0) {
@@ -113,6 +119,7 @@ class Walk final : public ConstructSource {
   // their first '>': a document has one such declaration, and scanning
   // again from each later one could re-examine the rest of the document.
   bool doctype_broken_ = false;
+  uint64_t doctype_scanned_ = 0;
   enum class State : uint8_t { Walking, Ended } state_ = State::Walking;
 };
 
@@ -139,7 +146,7 @@ size_t Walk<Candidates>::doctype_end(size_t g) noexcept {
   for (size_t i = g + 9;;) {
     const size_t from = i;
     i = skip_until(d_, len_, i, subset ? kDoctypeSubset : kDoctypeTop);
-    find_.count(i - from);
+    doctype_scanned_ += i - from;
     if (i == len_) return npos;
     const uint8_t c = d_[i];
     if (c == '"' || c == '\'') {
@@ -174,7 +181,7 @@ Result<bool, IndexError> Walk<Candidates>::next(StructuralIndex& out, size_t max
   const uint8_t* const d = d_;
   const size_t len = len_;
   while (p_ < len) {
-    if (out.constructs.size() >= max) return true;
+    if (out.constructs.size() >= max || out.text.size() >= max) return true;
     const size_t g = cand_.next_lt(p_);
     if (g == npos) break;
     const size_t text_start = b_ == 0 ? 0 : b_ + 1;
@@ -232,7 +239,6 @@ Result<bool, IndexError> Walk<Candidates>::next(StructuralIndex& out, size_t max
       const size_t m = g + 2;
       if (m == len) return unclosed(g);
       const size_t k = skip_until(d, len, m, kEndsEndName);
-      find_.count(k - m);
       if (k == len) return unclosed(g);
       end = cand_.next_gt(k);
       if (end == npos) return unclosed(g);
@@ -240,12 +246,10 @@ Result<bool, IndexError> Walk<Candidates>::next(StructuralIndex& out, size_t max
     } else if (next == '?') {
       const size_t m = g + 2;
       const size_t k = skip_until(d, len, m, kEndsPiName);
-      find_.count(k - m);
       end = k + 1 < len ? pi_end(k) : k;
       add(out, g, end, TagKind::ProcessingInstruction, k - m);
     } else {
       const size_t k = skip_until(d, len, g + 1, kEndsStartName);
-      find_.count(k - g - 1);
       if (k == len) return unclosed(g);
       const TagClose close = cand_.close_start_tag(k);
       if (!close.found) return unclosed(g);

@@ -43,7 +43,7 @@ std::array<Field, 4> fresh_node_map_order() {
   static constexpr size_t kBounds[5] = {0, 4, 9, 17, 21};
   SipMap<Field> map;
   for (int i = 0; i < 4; ++i)
-    map.insert(SharedStr::view(names, kBounds[i], kBounds[i + 1]), static_cast<Field>(i));
+    map.insert(SharedStr::borrowed_view(names, kBounds[i], kBounds[i + 1]), static_cast<Field>(i));
   std::array<Field, 4> order{};
   size_t n = 0;
   map.for_each([&](const SharedStr&, Field f) { order[n++] = f; });

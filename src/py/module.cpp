@@ -4,6 +4,7 @@
 #include "py/node.h"
 #include "py/node_map.h"
 #include "py/search_type.h"
+#include "storage/raw_memory.h"
 #include "simd/simd.h"
 
 namespace orvex::py {

@@ -10,6 +10,8 @@
 
 #include "py/node.h"
 #include "read/file_source.h"
+#include "read/utf8.h"
+#include "storage/block_pool.h"
 #include "read/tree_builder.h"
 
 namespace orvex::py {
@@ -47,24 +49,83 @@ PyObject* finish(Parsed& p) {
   return commit(p.built->value());
 }
 
+// The UTF-8 of a str that is not ASCII, encoded while detached into a block
+// of the document's own: the interpreter's UTF-8 would stay cached with the
+// str, doubling its memory for as long as the str lives, and is made one
+// character at a time. Null for a str holding a lone surrogate.
+SourceBuffer* encode_document(PyObject* str) {
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  const int kind = PyUnicode_KIND(str);
+  const void* chars = PyUnicode_DATA(str);
+  const PoolBlock block = pool_take(std::max<size_t>(read::utf8_room(n, kind), 1));
+  if (block.data == nullptr) throw std::bad_alloc();
+  auto* out = static_cast<char*>(block.data);
+  size_t len;
+  switch (kind) {
+    case PyUnicode_1BYTE_KIND: len = read::encode_utf8(static_cast<const uint8_t*>(chars), n, out); break;
+    case PyUnicode_2BYTE_KIND: len = read::encode_utf8(static_cast<const uint16_t*>(chars), n, out); break;
+    default: len = read::encode_utf8(static_cast<const uint32_t*>(chars), n, out); break;
+  }
+  if (len == read::kLoneSurrogate) {
+    pool_give(block);
+    return nullptr;
+  }
+  return SourceBuffer::adopt_block(block.data, block.bytes, len);
+}
+
+// The interpreter's own UnicodeEncodeError for a str that cannot be UTF-8,
+// labelled for the argument.
+PyObject* raise_unencodable(PyObject* str, const char* param) {
+  Py_ssize_t n;
+  if (PyUnicode_AsUTF8AndSize(str, &n) == nullptr) label(param);
+  else PyErr_SetString(PyExc_SystemError, "orvex: a str with a lone surrogate encoded");
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slots[2] = {nullptr, nullptr};
     if (!bind_fast(kReadString, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view xml, root;
-    if (!conv_text(slots[0], "xml_string", &xml)) return nullptr;
-    if (!conv_text(slots[1], "root_tag", &root)) return nullptr;
+    PyObject* const xml = slots[0];
+    if (!PyUnicode_Check(xml)) {
+      set_type_mismatch(xml, "str");
+      label("xml_string");
+      return nullptr;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(xml) < 0) {
+      label("xml_string");
+      return nullptr;
+    }
+#endif
+    const bool ascii = PyUnicode_IS_ASCII(xml);
+    std::string_view root;
+    if (!conv_text(slots[1], "root_tag", &root)) {
+      // The document's own fault, an unencodable str, is reported first.
+      Py_ssize_t n;
+      if (!ascii && PyUnicode_AsUTF8AndSize(xml, &n) == nullptr) {
+        PyErr_Clear();
+        return raise_unencodable(xml, "xml_string");
+      }
+      return nullptr;
+    }
     std::string root_tag(root);
-    // The buffer views the str's own UTF-8 and keeps the str alive.
-    SourceHandle doc(SourceBuffer::over_python(Py_NewRef(slots[0]), xml.data(), xml.size()));
+    // An ASCII str is its own UTF-8: the buffer views it and keeps it alive.
+    SourceHandle doc;
+    if (ascii)
+      doc = SourceHandle(SourceBuffer::over_python(Py_NewRef(xml), static_cast<const char*>(PyUnicode_DATA(xml)),
+                                                   static_cast<size_t>(PyUnicode_GET_LENGTH(xml))));
     Parsed p;
     {
+      // The str stays alive (the caller holds it) and unchanged while detached.
       Detached detached;
-      p.built.emplace(read::build_tree(doc.get(), root_tag));
+      if (!ascii) doc = SourceHandle(encode_document(xml));
+      if (doc.get() != nullptr) p.built.emplace(read::build_tree(doc.get(), root_tag));
       doc.reset();  // from here on the node blocks hold the buffer
     }
+    if (!p.built) return raise_unencodable(xml, "xml_string");
     return finish(p);
   });
 }

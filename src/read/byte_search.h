@@ -62,13 +62,4 @@ inline const char* find_attr_special(const char* p, const char* end) noexcept {
   return m.any() ? end - 16 + m.first() : nullptr;
 }
 
-// Number of bytes equal to `c` in [p, end), sixteen at a time.
-inline size_t count_byte(const char* p, const char* end, char c) noexcept {
-  using V = simd::Vec;
-  size_t count = 0;
-  for (; end - p >= 16; p += 16) count += V::load(reinterpret_cast<const uint8_t*>(p)).eq(uint8_t(c)).count();
-  for (; p < end; ++p) count += *p == c;
-  return count;
-}
-
 }  // namespace orvex::read

@@ -125,12 +125,10 @@ Result<Decoded, ReadError> decode(std::string_view bytes, uint64_t base, DecodeM
   return decode_from(bytes, first, base, mode);
 }
 
-Result<SharedStr, ReadError> decode_range(SourceBuffer* buf, size_t start, size_t end,
-                                          DecodeMode mode, bool borrowed) {
+Result<SharedStr, ReadError> decode_range(const SourceBuffer* buf, size_t start, size_t end, DecodeMode mode) {
   auto r = decode(std::string_view(buf->data() + start, end - start), start, mode);
   if (!r) return fail(std::move(r).error());
-  if (r->unchanged())
-    return borrowed ? SharedStr::borrowed_view(buf, start, end) : SharedStr::view(buf, start, end);
+  if (r->unchanged()) return SharedStr::borrowed_view(buf, start, end);
   return std::move(*r->decoded);
 }
 

@@ -30,10 +30,8 @@ struct Decoded {
 Result<Decoded, ReadError> decode(std::string_view bytes, uint64_t base, DecodeMode mode);
 
 // Decodes document bytes [start, end) of `buf` into a SharedStr: a view of
-// them when unchanged, else the owned decoded string.
-// With `borrowed`, an unchanged range is a view without its own holder count
-// (for elements that hold one count for all their views).
-Result<SharedStr, ReadError> decode_range(SourceBuffer* buf, size_t start, size_t end,
-                                          DecodeMode mode, bool borrowed = false);
+// them (borrowed: the caller keeps the document alive) when unchanged, else
+// the owned decoded string.
+Result<SharedStr, ReadError> decode_range(const SourceBuffer* buf, size_t start, size_t end, DecodeMode mode);
 
 }  // namespace orvex::read

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "read/utf8.h"
+#include "storage/block_pool.h"
 
 namespace orvex::read {
 
@@ -20,14 +21,7 @@ namespace {
 // long as the handlers allow. -1 with errno set (EINTR: a handler refused).
 ssize_t read_some(int fd, char* into, size_t n, const Interrupts& in) noexcept {
   n = std::min<size_t>(n, kBytesBetweenChecks);
-  for (;;) {
-    const ssize_t got = ::read(fd, into, n);
-    if (got >= 0 || errno != EINTR) return got;
-    if (!in.go_on()) {
-      errno = EINTR;
-      return -1;
-    }
-  }
+  return retry_interrupted(in, [&] { return ::read(fd, into, n); });
 }
 
 }  // namespace
@@ -36,7 +30,20 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
   if (path.find('\0') != std::string_view::npos) return fail(OsError::fixed(kNulInPath));
   const std::string cpath(path);
 
-  std::unique_ptr<char[]> buf;
+  // The bytes go into a block from the pool: a large file read after
+  // another finds its memory mapped already.
+  struct Bytes {
+    PoolBlock block;
+    Bytes() = default;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes() { pool_give(block); }
+    char* get() const noexcept { return static_cast<char*>(block.data); }
+    void take(size_t n) {
+      block = pool_take(n);
+      if (block.data == nullptr) throw std::bad_alloc();
+    }
+  } buf;
   size_t len = 0;
   {
     const int raw = open_interruptible(cpath.c_str(), O_RDONLY | O_CLOEXEC, 0, in);
@@ -58,7 +65,8 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
       return in.go_on();
     };
 
-    buf.reset(new char[cap ? cap : 1]);
+    buf.take(cap ? cap : 1);
+    cap = buf.block.bytes;
     for (;;) {
       if (len == cap) {
         // Full: probe with a small read before growing, so that a file whose
@@ -67,13 +75,13 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
         const ssize_t got = read_some(fd.get(), probe, sizeof probe, in);
         if (got < 0) return fail(OsError::from_errno(errno));
         if (got == 0) break;
-        size_t bigger = cap < 4096 ? 8192 : cap * 2;
-        std::unique_ptr<char[]> grown(new char[bigger]);
+        Bytes grown;
+        grown.take(cap < 4096 ? 8192 : cap * 2);
         std::memcpy(grown.get(), buf.get(), len);
         std::memcpy(grown.get() + len, probe, static_cast<size_t>(got));
         len += static_cast<size_t>(got);
-        buf = std::move(grown);
-        cap = bigger;
+        std::swap(buf.block, grown.block);
+        cap = buf.block.bytes;
         if (!count(got)) return fail(OsError::interrupted());
         continue;
       }
@@ -89,8 +97,8 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
   }
 
   if (!is_valid_utf8(buf.get(), len)) return fail(OsError::fixed(kInvalidUtf8Stream));
-  SourceHandle doc(SourceBuffer::adopt_bytes(buf.get(), len));
-  buf.release();  // now owned by the buffer
+  SourceHandle doc(SourceBuffer::adopt_block(buf.block.data, buf.block.bytes, len));
+  buf.block = {};  // now the buffer's
   return doc;
 }
 

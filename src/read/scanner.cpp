@@ -90,15 +90,15 @@ uint64_t KeyHashCache::miss(std::string_view name, Slot& s) noexcept {
   return h;
 }
 
-Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, BlockArena* arena) const {
+Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, MapKey key, BlockArena* arena) const {
   const char* r = data_ + region.start;
   const uint64_t r0 = region.start;
   const size_t n = static_cast<size_t>(region.size());
   // Every attribute needs an '=': sizing the table for that many spares the
   // rehashes of a growing map on attribute-heavy tags.
   if (n >= 4) {
-    size_t eq = count_byte(r, r + n, '=');
-    attrs.reserve(eq < 64 ? eq : 64, arena);
+    const size_t eq = simd::count<'='>(reinterpret_cast<const uint8_t*>(r), n)[0];
+    attrs.reserve(eq < 64 ? eq : 64, key, arena);
   }
   size_t i = 0;
   size_t prev_end = 0;  // just past the previous attribute's closing quote
@@ -131,7 +131,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Bl
     // Without '&', TAB, LF or CR the value is its own decoding: a view.
     SharedStr value;
     if (scanned.decodes) [[unlikely]] {
-      auto decoded = decode_range(doc_, value_start, value_end, DecodeMode::Attribute, true);
+      auto decoded = decode_range(doc_, value_start, value_end, DecodeMode::Attribute);
       if (!decoded) return fail(std::move(decoded).error());
       value = std::move(decoded).value();
     } else {
@@ -140,7 +140,7 @@ Result<Unit, ReadError> Scanner::scan_attributes(Span region, AttrMap& attrs, Bl
     // Checked after decoding, so a faulty value of a repeated attribute is
     // reported as the value's fault. A rejected element is discarded whole,
     // so the replaced value does not matter.
-    if (!attrs.insert_hashed(key_hashes_.hash(attrs.map_key(), name),
+    if (!attrs.insert_hashed(key_hashes_.hash(key, name),
                              SharedStr::borrowed_view(doc_, r0 + name_start, r0 + name_start + name.size()),
                              std::move(value)))
       return malformed(r0 + name_start, quoted("duplicate attribute '", name, "'"));

@@ -65,11 +65,22 @@ class KeyHashCache {
     uint32_t len = 0;  // 0: holds nothing (names are never empty)
     uint32_t gen = 0;  // valid only in the current generation
   };
-  // Equality of a short byte run with a kept name, without a library call.
+  // Equality of a name of 1 to 16 bytes with a kept one, without a library
+  // call or a loop: two overlapping words (or half-words, or three bytes)
+  // cover every byte.
   static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-    for (size_t i = 0; i < n; ++i)
-      if (a[i] != b[i]) return false;
-    return true;
+    if (n >= 8) return same_ends<uint64_t>(a, b, n);
+    if (n >= 4) return same_ends<uint32_t>(a, b, n);
+    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+  }
+  template <class Word>
+  static bool same_ends(const char* a, const char* b, size_t n) noexcept {
+    Word x, y, u, v;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    std::memcpy(&u, a + n - sizeof u, sizeof u);
+    std::memcpy(&v, b + n - sizeof v, sizeof v);
+    return ((x ^ y) | (u ^ v)) == 0;
   }
   void rekey(MapKey key) noexcept {
     key_ = key;
@@ -105,9 +116,10 @@ class Scanner {
   }
 
   // The attribute scan of a tag's region, adding to `attrs` (which the tree
-  // builder places where the element will live, to avoid moving it).
-  // A first table for the map may be placed in `arena`.
-  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, BlockArena* arena = nullptr) const;
+  // builder places where the element will live, to avoid moving it), a map
+  // keyed with `key` (the document's). A first table for the map may be
+  // placed in `arena`.
+  Result<Unit, ReadError> scan_attributes(Span region, AttrMap& attrs, MapKey key, BlockArena* arena = nullptr) const;
 
   // The end tag's name.
   Result<std::string_view, ReadError> check_end_tag_form(const index::Construct& c) const {

@@ -32,14 +32,7 @@ void TextAccumulator::spill(const char* doc_data, size_t more) {
   state_ = State::Buffer;
 }
 
-void TextAccumulator::append_view(SourceBuffer* doc, size_t start, size_t end) {
-  if (start == end) return;
-  if (state_ == State::Absent) {
-    state_ = State::View;
-    view_start_ = start;
-    view_end_ = end;
-    return;
-  }
+void TextAccumulator::append_more(SourceBuffer* doc, size_t start, size_t end) {
   spill(doc->data(), end - start);
   put({doc->data() + start, end - start});
 }

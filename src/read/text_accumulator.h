@@ -18,7 +18,16 @@ class TextAccumulator {
   TextAccumulator& operator=(TextAccumulator&&) noexcept = default;
 
   // Document bytes [start, end) of `doc`.
-  void append_view(SourceBuffer* doc, size_t start, size_t end);
+  void append_view(SourceBuffer* doc, size_t start, size_t end) {
+    if (start == end) return;
+    if (state_ == State::Absent) {  // by far the most common: the element's one piece
+      state_ = State::View;
+      view_start_ = start;
+      view_end_ = end;
+      return;
+    }
+    append_more(doc, start, end);
+  }
   // A decoded piece of the document `doc`.
   void append_owned(SourceBuffer* doc, SharedStr&& piece);
 
@@ -30,6 +39,7 @@ class TextAccumulator {
 
  private:
   enum class State : unsigned char { Absent, View, Piece, Buffer };
+  void append_more(SourceBuffer* doc, size_t start, size_t end);
   // Makes room for `more` bytes in the buffer, moving a single piece into it first.
   void spill(const char* doc_data, size_t more);
   void put(std::string_view bytes) noexcept;

@@ -39,12 +39,56 @@ ReadError index_failure(const index::IndexError& e, uint64_t doc_len) {
   return ReadError{ReadError::Kind::Index, 0, e.text()};
 }
 
+// An element of the root's subtree that is not closed yet.
+struct OpenElement {
+  Node* node;
+  TextAccumulator text;
+};
+
+// The working memory of a read, kept per thread for the next one: a read of
+// a small document would otherwise spend a tenth of its time allocating it
+// and giving it back. A read takes the arrays over and hands them back
+// empty; what grew large is given back to the system instead.
+struct Scratch {
+  index::StructuralIndex chunk;           // the constructs being walked
+  std::vector<OpenElement> open;          // the root and its open descendants
+  std::vector<std::string_view> skipped;  // open elements met before the root
+  std::vector<Node*> siblings;            // children of the open elements, collected
+  std::vector<size_t> first_child;        // per open element: where its children start
+
+  static Scratch& of_this_thread() noexcept {
+    thread_local Scratch kept;
+    return kept;
+  }
+  // Empties the arrays, keeping the memory of the small ones.
+  void clear() noexcept {
+    constexpr size_t kKeep = size_t{1} << 20;  // bytes per array
+    auto done = [](auto& v) {
+      v.clear();
+      if (v.capacity() * sizeof(v[0]) > kKeep) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    done(chunk.constructs);
+    done(chunk.text);
+    done(open);
+    done(skipped);
+    done(siblings);
+    done(first_child);
+  }
+};
+
 }  // namespace
 
 class TreeBuilder {
  public:
   TreeBuilder(SourceBuffer* doc, std::string_view root_tag) noexcept
-      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()) {}
+      : doc_(doc), scan_(doc), root_tag_(root_tag), map_key_(next_map_key()),
+        w_(std::move(Scratch::of_this_thread())) {}
+  ~TreeBuilder() {
+    w_.clear();
+    Scratch::of_this_thread() = std::move(w_);
+  }
+  TreeBuilder(const TreeBuilder&) = delete;
+  TreeBuilder& operator=(const TreeBuilder&) = delete;
 
   // Success: `tree_` holds the root's subtree, complete.
   Result<Unit, ReadError> run(index::ConstructSource& source);
@@ -52,33 +96,39 @@ class TreeBuilder {
   BuiltTree take() && { return std::move(tree_); }
 
  private:
-  // An element of the root's subtree that is not closed yet.
-  struct OpenElement {
-    Node* node;
-    TextAccumulator text;
-  };
+  // The steps below return false when the walk must stop: when the root is
+  // complete (`complete_`) or at the first fault (`fault_`).
 
-  // One construct; true once it completed the root.
-  Result<bool, ReadError> step(const Construct& c);
+  // One construct.
+  bool step(const Construct& c);
   // Consumes the text ranges that start before `limit`; inside the root they
   // are decoded and added to the innermost element's text.
-  Result<Unit, ReadError> take_text_before(uint64_t limit);
+  bool take_text_before(uint64_t limit);
   // Skips text ranges that start before `limit` (a CDATA section's content).
   void skip_text_before(uint64_t limit) noexcept {
-    const auto& ranges = chunk_.text;
+    const auto& ranges = w_.chunk.text;
     while (next_text_ < ranges.size() && ranges[next_text_].start < limit) ++next_text_;
   }
-  // Handles an end tag; true when it closes the root.
-  Result<bool, ReadError> end_tag(const Construct& c);
+  bool end_tag(const Construct& c);
   // Adds the element of a start or empty-element tag, with its attributes,
-  // as the last child of the innermost open element (or as the root).
-  Result<Node*, ReadError> add_element(const Scanner::NameAndRegion& nr);
+  // as the last child of the innermost open element (or as the root); null
+  // at a fault.
+  Node* add_element(const Scanner::NameAndRegion& nr);
+  // Records the fault that ends the walk.
+  [[gnu::cold, gnu::noinline]] bool failed(ReadError&& e) {
+    fault_ = std::move(e);
+    return false;
+  }
+  template <class T>
+  [[gnu::cold, gnu::noinline]] bool failed(Result<T, ReadError>&& r) {
+    return failed(std::move(r).error());
+  }
 
   // The records, in node blocks (see NodeSlab).
   Node* new_node(uint64_t name_start, uint64_t name_end);
   NodeSlab* new_slab();
   Node** list_memory(size_t n);
-  void open(Node*) { first_child_.push_back(siblings_.size()); }
+  void open(Node*) { w_.first_child.push_back(w_.siblings.size()); }
   void close(Node* n);
 
   SourceBuffer* doc_;
@@ -86,16 +136,14 @@ class TreeBuilder {
   std::string_view root_tag_;
   MapKey map_key_;  // of every attribute map of this document
 
-  index::StructuralIndex chunk_;  // the constructs being walked
-  size_t next_text_ = 0;          // into chunk_.text
+  Scratch w_;  // this read's working arrays
 
-  std::vector<OpenElement> open_;          // the root and its open descendants
-  std::vector<std::string_view> skipped_;  // open elements met before the root
+  size_t next_text_ = 0;  // into w_.chunk.text
+  bool complete_ = false; // the root has closed
+  std::optional<ReadError> fault_;
 
   BuiltTree tree_;                  // blocks in document order
   size_t table_per_node_ = 64;      // attribute table bytes per node in the next block
-  std::vector<Node*> siblings_;     // children of the open elements, collected
-  std::vector<size_t> first_child_; // per open element: where its children start
   Node** lists_next_ = nullptr;     // room for child lists, held by the document
   Node** lists_end_ = nullptr;
   size_t list_block_ = 64;          // pointers in the next block of that room
@@ -130,17 +178,17 @@ NodeSlab* TreeBuilder::new_slab() {
 }
 
 Node* TreeBuilder::new_node(uint64_t name_start, uint64_t name_end) {
-  siblings_.push_back(nullptr);  // room first: nothing below can fail
+  w_.siblings.push_back(nullptr);  // room first: nothing below can fail
   auto& slabs = tree_.slabs_;
   NodeSlab* slab = slabs.empty() ? nullptr : slabs.back();
   if (slab == nullptr || slab->used == slab->capacity) slab = new_slab();
   Node* n = slab->node(slab->used);
   n->head = ObjectHead{0, nullptr};
-  new (&n->rec) NodeRecord(map_key_);
+  new (&n->rec) NodeRecord();
   ++slab->used;
   n->rec.slab = slab;
   n->rec.name = SharedStr::borrowed_view(doc_, name_start, name_end);
-  siblings_.back() = n;
+  w_.siblings.back() = n;
   return n;
 }
 
@@ -166,20 +214,20 @@ Node** TreeBuilder::list_memory(size_t n) {
 }
 
 void TreeBuilder::close(Node* n) {
-  const size_t first = first_child_.back();
-  first_child_.pop_back();
-  if (const size_t count = siblings_.size() - first) {
-    n->rec.children.place(list_memory(count), siblings_.data() + first, count);
-    siblings_.resize(first);
+  const size_t first = w_.first_child.back();
+  w_.first_child.pop_back();
+  if (const size_t count = w_.siblings.size() - first) {
+    n->rec.children.place(list_memory(count), w_.siblings.data() + first, count);
+    w_.siblings.resize(first);
   }
 }
 
-Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
-  const auto& ranges = chunk_.text;
+bool TreeBuilder::take_text_before(uint64_t limit) {
+  const auto& ranges = w_.chunk.text;
   for (; next_text_ < ranges.size() && ranges[next_text_].start < limit; ++next_text_) {
-    if (open_.empty()) continue;  // outside the root text is not examined
+    if (w_.open.empty()) continue;  // outside the root text is not examined
     const index::TextRange& r = ranges[next_text_];
-    TextAccumulator& acc = open_.back().text;
+    TextAccumulator& acc = w_.open.back().text;
     // Text without a reference is its own value: no call into the decoder.
     const char* data = doc_->data();
     if (find_byte(data + r.start, data + r.end, '&') == nullptr) {
@@ -187,131 +235,130 @@ Result<Unit, ReadError> TreeBuilder::take_text_before(uint64_t limit) {
       continue;
     }
     auto d = decode(std::string_view(data + r.start, r.end - r.start), r.start, DecodeMode::Text);
-    if (!d) return fail(std::move(d).error());
+    if (!d) return failed(std::move(d));
     if (d->unchanged()) acc.append_view(doc_, r.start, r.end);
     else acc.append_owned(doc_, std::move(*d->decoded));
   }
-  return Unit{};
+  return true;
 }
 
-Result<Node*, ReadError> TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
+Node* TreeBuilder::add_element(const Scanner::NameAndRegion& nr) {
   Node* n = new_node(nr.name.start, nr.name.end);
   if (nr.region.size() != 0) {
-    auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, &n->rec.slab->arena);
-    if (!scanned) return fail(std::move(scanned).error());
+    auto scanned = scan_.scan_attributes(nr.region, n->rec.attrs, map_key_, &n->rec.slab->arena);
+    if (!scanned) [[unlikely]] {
+      failed(std::move(scanned));
+      return nullptr;
+    }
   }
   return n;
 }
 
-Result<bool, ReadError> TreeBuilder::end_tag(const Construct& c) {
+bool TreeBuilder::end_tag(const Construct& c) {
   auto form = scan_.check_end_tag_form(c);
-  if (!form) return fail(std::move(form).error());
+  if (!form) return failed(std::move(form));
   const std::string_view name = form.value();
 
   std::string_view expected;
-  if (!open_.empty()) expected = open_.back().node->rec.name.sv();
-  else if (!skipped_.empty()) expected = skipped_.back();
-  else return fail(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
-  if (name != expected)
-    return fail(ReadError::malformed(
+  if (!w_.open.empty()) expected = w_.open.back().node->rec.name.sv();
+  else if (!w_.skipped.empty()) expected = w_.skipped.back();
+  else return failed(ReadError::malformed(c.start, "unexpected end tag </" + std::string(name) + ">"));
+  if (name != expected) [[unlikely]]
+    return failed(ReadError::malformed(
         c.start, "expected </" + std::string(expected) + ">, found </" + std::string(name) + ">"));
 
-  if (open_.empty()) {
-    skipped_.pop_back();
-    return false;
+  if (w_.open.empty()) {
+    w_.skipped.pop_back();
+    return true;
   }
-  OpenElement& top = open_.back();
+  OpenElement& top = w_.open.back();
   if (OptStr text = top.text.finish(doc_)) top.node->rec.text = std::move(*text);
   close(top.node);
-  open_.pop_back();
-  return open_.empty();
+  w_.open.pop_back();
+  complete_ = w_.open.empty();
+  return !complete_;
 }
 
-Result<bool, ReadError> TreeBuilder::step(const Construct& c) {
+bool TreeBuilder::step(const Construct& c) {
   // A construct's own fault comes before any fault of the text in front of it.
-  if (auto closed = scan_.check_markup_closed(c); !closed) return fail(std::move(closed).error());
-  if (auto t = take_text_before(c.start); !t) return fail(std::move(t).error());
+  if (auto closed = scan_.check_markup_closed(c); !closed) return failed(std::move(closed));
+  if (!take_text_before(c.start)) return false;
 
   switch (c.kind()) {
     case TagKind::Start: {
       auto nr = scan_.element_name(c);
-      if (!nr) return fail(std::move(nr).error());
-      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+      if (!nr) return failed(std::move(nr));
+      if (w_.open.empty() && scan_.name_of(c) != root_tag_) {
         // Before the root only the name matters; the attributes are not read.
-        skipped_.push_back(scan_.name_of(c));
-        return false;
+        w_.skipped.push_back(scan_.name_of(c));
+        return true;
       }
-      auto n = add_element(*nr);
-      if (!n) return fail(std::move(n).error());
-      open(*n);
-      open_.push_back({*n, {}});
-      return false;
+      Node* n = add_element(*nr);
+      if (n == nullptr) return false;
+      open(n);
+      w_.open.push_back({n, {}});
+      return true;
     }
     case TagKind::Empty: {
       auto nr = scan_.element_name(c);
-      if (!nr) return fail(std::move(nr).error());
-      if (open_.empty() && scan_.name_of(c) != root_tag_) {
+      if (!nr) return failed(std::move(nr));
+      if (w_.open.empty() && scan_.name_of(c) != root_tag_) {
         // Not the root: its attributes are still checked.
-        AttrMap scratch(map_key_);
-        if (auto a = scan_.scan_attributes(nr->region, scratch); !a) return fail(std::move(a).error());
-        return false;
+        AttrMap scratch;
+        if (auto a = scan_.scan_attributes(nr->region, scratch, map_key_); !a) return failed(std::move(a));
+        return true;
       }
-      auto n = add_element(*nr);
-      if (!n) return fail(std::move(n).error());
-      return open_.empty();  // an empty root is complete at once
+      if (add_element(*nr) == nullptr) return false;
+      complete_ = w_.open.empty();  // an empty root is complete at once
+      return !complete_;
     }
     case TagKind::End:
       return end_tag(c);
     case TagKind::Comment:
-      if (auto r = scan_.check_comment(c); !r) return fail(std::move(r).error());
-      return false;
+      if (auto r = scan_.check_comment(c); !r) return failed(std::move(r));
+      return true;
     case TagKind::CData: {
       auto content = scan_.check_cdata(c);
-      if (!content) return fail(std::move(content).error());
-      if (!open_.empty()) open_.back().text.append_view(doc_, content->start, content->end);
+      if (!content) return failed(std::move(content));
+      if (!w_.open.empty()) w_.open.back().text.append_view(doc_, content->start, content->end);
       skip_text_before(c.end);
-      return false;
+      return true;
     }
     case TagKind::ProcessingInstruction:
-      if (auto r = scan_.check_processing_instruction(c); !r) return fail(std::move(r).error());
-      return false;
+      if (auto r = scan_.check_processing_instruction(c); !r) return failed(std::move(r));
+      return true;
   }
-  return false;
+  return true;
 }
 
 Result<Unit, ReadError> TreeBuilder::run(index::ConstructSource& source) {
-  chunk_.constructs.reserve(kChunk);
-  chunk_.text.reserve(2 * kChunk);
-  std::optional<ReadError> fault;
-  bool complete = false;
+  // A small document needs no room for thousands of constructs (every
+  // construct takes three bytes or more).
+  const size_t chunk = std::min(kChunk, doc_->size() / 3 + 1);
+  w_.chunk.constructs.reserve(chunk);
+  w_.chunk.text.reserve(2 * chunk);
   bool more = true;
-  while (more && !fault && !complete) {
-    auto r = source.next(chunk_, kChunk);
+  while (more && !fault_ && !complete_) {
+    auto r = source.next(w_.chunk, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
     next_text_ = 0;
-    for (const Construct& c : chunk_.constructs) {
-      auto s = step(c);
-      if (!s) {
-        fault = std::move(s).error();
-        break;
-      }
-      if (s.value()) {
-        complete = true;
-        break;
-      }
-    }
+    for (const Construct& c : w_.chunk.constructs)
+      if (!step(c)) break;
+    // Text ranges past the chunk's last construct belong in front of the
+    // next chunk's first one.
+    if (more && !fault_ && !complete_) (void)take_text_before(UINT64_MAX);
   }
   // The index covers the whole document: a fault it finds anywhere, after
   // the root included, is the one reported.
   while (more) {
-    auto r = source.next(chunk_, kChunk);
+    auto r = source.next(w_.chunk, chunk);
     if (!r) return fail(index_failure(r.error(), doc_->size()));
     more = r.value();
   }
-  if (fault) return fail(std::move(*fault));
-  if (complete) return Unit{};
-  if (!open_.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(open_.back().node->rec.name.sv())});
+  if (fault_) return fail(std::move(*fault_));
+  if (complete_) return Unit{};
+  if (!w_.open.empty()) return fail(ReadError{ReadError::Kind::Unclosed, 0, std::string(w_.open.back().node->rec.name.sv())});
   return fail(ReadError{ReadError::Kind::RootNotFound, 0, std::string(root_tag_)});
 }
 

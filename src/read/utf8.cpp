@@ -60,4 +60,70 @@ bool is_valid_utf8(const char* data, size_t len) noexcept {
   return true;
 }
 
+namespace {
+
+// Characters of `Char` whose `kPerWord` fit a 64-bit word; `kNotAscii` has
+// the bits that any character of 0x80 or above sets in such a word.
+template <class Char>
+struct Words;
+template <>
+struct Words<uint8_t> {
+  static constexpr uint64_t kNotAscii = 0x8080808080808080ull;
+};
+template <>
+struct Words<uint16_t> {
+  static constexpr uint64_t kNotAscii = 0xFF80FF80FF80FF80ull;
+};
+template <>
+struct Words<uint32_t> {
+  static constexpr uint64_t kNotAscii = 0xFFFFFF80FFFFFF80ull;
+};
+
+template <class Char>
+size_t encode(const Char* s, size_t n, char* out) noexcept {
+  constexpr size_t kPerWord = 8 / sizeof(Char);
+  char* const start = out;
+  size_t i = 0;
+  while (i < n) {
+    // Runs of ASCII, a word at a time: documents are mostly markup.
+    while (n - i >= 2 * kPerWord) {
+      uint64_t a, b;
+      std::memcpy(&a, s + i, 8);
+      std::memcpy(&b, s + i + kPerWord, 8);
+      if ((a | b) & Words<Char>::kNotAscii) break;
+      for (size_t k = 0; k < 2 * kPerWord; ++k) out[k] = static_cast<char>(s[i + k]);
+      out += 2 * kPerWord;
+      i += 2 * kPerWord;
+    }
+    // Then character by character for a stretch.
+    const size_t stop = n - i > 32 ? i + 32 : n;
+    for (; i < stop; ++i) {
+      const uint32_t c = s[i];
+      if (c < 0x80) {
+        *out++ = static_cast<char>(c);
+      } else if (c < 0x800) {
+        *out++ = static_cast<char>(0xC0 | (c >> 6));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else if (c < 0x10000) {
+        if (c >= 0xD800 && c <= 0xDFFF) return kLoneSurrogate;
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      } else {
+        *out++ = static_cast<char>(0xF0 | (c >> 18));
+        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+  }
+  return static_cast<size_t>(out - start);
+}
+
+}  // namespace
+
+size_t encode_utf8(const uint8_t* chars, size_t n, char* out) noexcept { return encode(chars, n, out); }
+size_t encode_utf8(const uint16_t* chars, size_t n, char* out) noexcept { return encode(chars, n, out); }
+size_t encode_utf8(const uint32_t* chars, size_t n, char* out) noexcept { return encode(chars, n, out); }
+
 }  // namespace orvex::read

@@ -44,7 +44,7 @@ size_t unicode_space_before(const char* begin, const char* p) noexcept {
   return 0;
 }
 
-Trimmed trim_unicode_space(std::string_view s) noexcept {
+Trimmed trim_unicode_space_slow(std::string_view s) noexcept {
   const char* b = s.data();
   const char* e = b + s.size();
   while (b < e) {

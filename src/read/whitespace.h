@@ -21,7 +21,16 @@ struct Trimmed {
   size_t start;
   size_t end;
 };
-Trimmed trim_unicode_space(std::string_view s) noexcept;
+Trimmed trim_unicode_space_slow(std::string_view s) noexcept;
+inline Trimmed trim_unicode_space(std::string_view s) noexcept {
+  // Most texts start and end with a character that is plainly no white
+  // space: an ASCII byte other than TAB to CR and space.
+  if (!s.empty()) {
+    const auto first = static_cast<uint8_t>(s.front()), last = static_cast<uint8_t>(s.back());
+    if (first > ' ' && first < 0x80 && last > ' ' && last < 0x80) return {0, s.size()};
+  }
+  return trim_unicode_space_slow(s);
+}
 
 // True when every character of `s` is White_Space.
 bool all_unicode_space(std::string_view s) noexcept;

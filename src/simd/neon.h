@@ -30,7 +30,8 @@ struct Vec {
     uint64_t nibbles = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(v), 4)), 0);
     return unsigned(__builtin_ctzll(nibbles)) >> 2;
   }
-  unsigned count() const noexcept { return vaddvq_u8(vandq_u8(v, vdupq_n_u8(1))); }
+  static Vec sub(Vec a, Vec b) noexcept { return {vsubq_u8(a.v, b.v)}; }
+  unsigned sum() const noexcept { return vaddlvq_u8(v); }
   uint16_t bits() const noexcept {
     uint8x16_t t = vandq_u8(v, weights());
     return uint16_t(vaddv_u8(vget_low_u8(t)) | unsigned(vaddv_u8(vget_high_u8(t))) << 8);

@@ -60,7 +60,20 @@ struct Vec {
   unsigned first() const noexcept {  // any() must hold
     return w[0] != 0 ? unsigned(std::countr_zero(w[0])) / 8 : 8 + unsigned(std::countr_zero(w[1])) / 8;
   }
-  unsigned count() const noexcept { return unsigned(std::popcount(w[0]) + std::popcount(w[1])) / 8; }
+  static Vec sub(const Vec& a, const Vec& b) noexcept {
+    Vec r;
+    for (int k = 0; k < 2; ++k) {
+      uint64_t out = 0;
+      for (unsigned i = 0; i < 64; i += 8) out |= (((a.w[k] >> i) - (b.w[k] >> i)) & 0xFF) << i;
+      r.w[k] = out;
+    }
+    return r;
+  }
+  unsigned sum() const noexcept {
+    unsigned total = 0;
+    for (unsigned i = 0; i < 16; ++i) total += lane(i);
+    return total;
+  }
   uint16_t bits() const noexcept { return uint16_t(gather(w[0]) | gather(w[1]) << 8); }
   uint16_t high_bits() const noexcept { return uint16_t(gather(w[0] >> 7) | gather(w[1] >> 7) << 8); }
   uint8_t max_lane() const noexcept {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 
 #include "simd/simd.h"
@@ -54,26 +55,26 @@ size_t find_byte_with(const uint8_t* d, size_t len, size_t from, uint8_t c) noex
   return npos;
 }
 
-struct ByteCounts {
-  uint64_t a = 0;
-  uint64_t b = 0;
-};
-
-// Occurrences of two byte values in d[0, len).
-template <class V>
-ByteCounts count_two_with(const uint8_t* d, size_t len, uint8_t a, uint8_t b) noexcept {
-  ByteCounts n;
+// Occurrences of each of `Cs` in d[0, len). A comparison's match is 0xFF,
+// minus one: subtracting it counts per lane, and the lanes are added up
+// every 255 vectors, before one can wrap.
+template <class V, uint8_t... Cs>
+std::array<uint64_t, sizeof...(Cs)> count_with(const uint8_t* d, size_t len) noexcept {
+  constexpr size_t n = sizeof...(Cs);
+  constexpr uint8_t bytes[n] = {Cs...};
+  std::array<uint64_t, n> total{};
   size_t i = 0;
-  for (; len - i >= 16; i += 16) {
-    V v = V::load(d + i);
-    n.a += v.eq(a).count();
-    n.b += v.eq(b).count();
+  while (len - i >= 16) {
+    V lanes[n] = {};
+    for (size_t k = 0; k < 255 && len - i >= 16; ++k, i += 16) {
+      const V v = V::load(d + i);
+      for (size_t c = 0; c < n; ++c) lanes[c] = V::sub(lanes[c], v.eq(bytes[c]));
+    }
+    for (size_t c = 0; c < n; ++c) total[c] += lanes[c].sum();
   }
-  for (; i < len; ++i) {
-    n.a += d[i] == a;
-    n.b += d[i] == b;
-  }
-  return n;
+  for (; i < len; ++i)
+    for (size_t c = 0; c < n; ++c) total[c] += d[i] == bytes[c];
+  return total;
 }
 
 // The same with the active backend (inline: the index calls it once per tag).
@@ -83,8 +84,9 @@ inline size_t find_byte(const uint8_t* d, size_t len, size_t from, uint8_t c) no
 inline size_t find_byte(const char* d, size_t len, size_t from, char c) noexcept {
   return find_byte_with<Vec>(reinterpret_cast<const uint8_t*>(d), len, from, uint8_t(c));
 }
-inline ByteCounts count_two(const uint8_t* d, size_t len, uint8_t a, uint8_t b) noexcept {
-  return count_two_with<Vec>(d, len, a, b);
+template <uint8_t... Cs>
+inline std::array<uint64_t, sizeof...(Cs)> count(const uint8_t* d, size_t len) noexcept {
+  return count_with<Vec, Cs...>(d, len);
 }
 
 }  // namespace orvex::simd

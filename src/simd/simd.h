@@ -8,9 +8,10 @@
 //   v.eq(c)               per-lane comparison with one byte value (0xFF / 0x00)
 //   a | b                 lane-wise OR of comparison results
 //   Vec::max(a, b)        lane-wise unsigned maximum
+//   Vec::sub(a, b)        lane-wise wrapping subtraction
+//   v.sum()               the lanes added up
 //   m.any()               does any lane match
 //   m.first()             lowest matching lane (m.any() must hold)
-//   m.count()             number of matching lanes
 //   m.bits()              matching lane i -> bit i of a 16-bit mask
 //   v.high_bits()         lane i of 0x80 or above -> bit i of a 16-bit mask
 //   v.max_lane()          the largest lane
@@ -44,9 +45,10 @@ concept VectorBackend = requires(const uint8_t* in, uint8_t* out, uint16_t* wide
   { v.eq(c) } -> std::same_as<V>;
   { v | v } -> std::same_as<V>;
   { V::max(v, v) } -> std::same_as<V>;
+  { V::sub(v, v) } -> std::same_as<V>;
+  { v.sum() } -> std::same_as<unsigned>;
   { v.any() } -> std::same_as<bool>;
   { v.first() } -> std::same_as<unsigned>;
-  { v.count() } -> std::same_as<unsigned>;
   { v.bits() } -> std::same_as<uint16_t>;
   { v.high_bits() } -> std::same_as<uint16_t>;
   { v.max_lane() } -> std::same_as<uint8_t>;

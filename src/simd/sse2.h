@@ -25,10 +25,10 @@ struct Vec {
 
   bool any() const noexcept { return _mm_movemask_epi8(v) != 0; }
   unsigned first() const noexcept { return unsigned(__builtin_ctz(unsigned(_mm_movemask_epi8(v)))); }
-  // Matching lanes, summed with psadbw: the baseline x86-64 target has no
-  // popcount instruction, and the library's routine is a call per vector.
-  unsigned count() const noexcept {
-    const __m128i sums = _mm_sad_epu8(_mm_and_si128(v, _mm_set1_epi8(1)), _mm_setzero_si128());
+  static Vec sub(Vec a, Vec b) noexcept { return {_mm_sub_epi8(a.v, b.v)}; }
+  // The lanes summed with psadbw.
+  unsigned sum() const noexcept {
+    const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
     return unsigned(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
   }
   uint16_t bits() const noexcept { return uint16_t(_mm_movemask_epi8(v)); }

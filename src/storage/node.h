@@ -15,7 +15,7 @@
 #include <new>
 #include <utility>
 
-#include "storage/raw_memory.h"
+#include "storage/block_pool.h"
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
 
@@ -90,19 +90,22 @@ class ChildList {
   size_t size_ = 0;  // top bit: the array is placed, not owned
 };
 
+// 64 bytes; with the object header a node is 80.
 struct NodeRecord {
-  // The block a reader-made record lives in, which holds the document for
-  // the record's borrowed views; null for records allocated one by one,
-  // whose views (if any) count themselves.
+  // The block a reader-made record lives in, which holds the document that
+  // the record's borrowed views point into; null for records allocated one
+  // by one, whose strings are all owned.
   NodeSlab* slab = nullptr;
   SharedStr name;
   AttrMap attrs;
   ChildList children;  // may repeat a node
   OptStr text;         // absent is distinct from empty
 
+  // The end of the bytes the record's borrowed views may be read past (up
+  // to the end of their document), or null when it has none.
+  const char* readable_end() const noexcept;
+
   NodeRecord() noexcept = default;
-  // A record whose (so far empty) attribute map uses `map_key`.
-  explicit NodeRecord(MapKey map_key) noexcept : attrs(map_key) {}
   NodeRecord(NodeRecord&&) noexcept = default;
   NodeRecord& operator=(NodeRecord&&) = delete;
   NodeRecord(const NodeRecord&) = delete;
@@ -113,6 +116,7 @@ struct Node {
   ObjectHead head;
   NodeRecord rec;
 };
+static_assert(sizeof(NodeRecord) == 64 && sizeof(Node) == 80);
 
 // The reader makes the nodes of a document in blocks: one allocation for
 // many nodes and most of their attribute tables (instead of one per node
@@ -127,6 +131,7 @@ struct NodeSlab {
   size_t used = 0;   // nodes made so far, from the front
   size_t live = 0;   // nodes not yet freed, once they are objects
   BlockArena arena;  // after the nodes: room for their attribute tables
+  size_t bytes = 0;  // of the whole block, from the pool
 
   // Counts one node freed; true when it was the last.
   bool release_one() noexcept { return --live == 0; }
@@ -134,25 +139,31 @@ struct NodeSlab {
   NodeSlab(SourceHandle d, size_t cap) noexcept : doc(std::move(d)), capacity(cap) {}
   Node* node(size_t i) noexcept { return reinterpret_cast<Node*>(reinterpret_cast<char*>(this) + kHeader) + i; }
 
-  // A block for `cap` nodes and `table_bytes` of attribute tables, or null
-  // when memory is short.
+  // A block for `cap` nodes and at least `table_bytes` of attribute tables
+  // (whatever the pool's block holds beyond), or null when memory is short.
   static NodeSlab* create(SourceHandle doc, size_t cap, size_t table_bytes) noexcept {
     const size_t node_bytes = kHeader + cap * sizeof(Node);
-    void* mem = raw_alloc(node_bytes + table_bytes);
-    if (mem == nullptr) return nullptr;
-    auto* slab = new (mem) NodeSlab(std::move(doc), cap);
-    slab->arena.next = static_cast<char*>(mem) + node_bytes;
-    slab->arena.end = slab->arena.next + table_bytes;
+    const PoolBlock block = pool_take(node_bytes + table_bytes);
+    if (block.data == nullptr) return nullptr;
+    auto* slab = new (block.data) NodeSlab(std::move(doc), cap);
+    slab->bytes = block.bytes;
+    slab->arena.next = static_cast<char*>(block.data) + node_bytes;
+    slab->arena.end = static_cast<char*>(block.data) + block.bytes;
     return slab;
   }
-  // Frees the block (its nodes' records must be gone already).
+  // Gives the block back (its nodes' records must be gone already).
   static void destroy(NodeSlab* s) noexcept {
+    const PoolBlock block{s, s->bytes};
     s->~NodeSlab();
-    raw_free(s);
+    pool_give(block);
   }
 
   static constexpr size_t kHeader = 64;  // keeps the nodes 16-byte aligned
 };
 static_assert(sizeof(NodeSlab) <= NodeSlab::kHeader);
+
+inline const char* NodeRecord::readable_end() const noexcept {
+  return slab != nullptr ? slab->doc->data() + slab->doc->size() : nullptr;
+}
 
 }  // namespace orvex

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "storage/raw_memory.h"
+#include "storage/block_pool.h"
 
 namespace orvex {
 
@@ -14,8 +14,8 @@ std::atomic<PyReleaseHook> g_release_hook{nullptr};
 
 void set_py_release_hook(PyReleaseHook hook) noexcept { g_release_hook.store(hook); }
 
-SourceBuffer* SourceBuffer::adopt_bytes(char* bytes, size_t len) {
-  return new SourceBuffer(bytes, len, bytes, nullptr);
+SourceBuffer* SourceBuffer::adopt_block(void* block, size_t block_bytes, size_t len) {
+  return new SourceBuffer(block, block_bytes, len);
 }
 
 SourceBuffer* SourceBuffer::over_python(void* owner, const char* bytes, size_t len) {
@@ -31,9 +31,11 @@ SourceBuffer* SourceBuffer::copy_of(const char* bytes, size_t len) {
 void* SourceBuffer::hold_block(size_t bytes) noexcept {
   static_assert(sizeof(Block) % alignof(void*) == 0);
   if (bytes > SIZE_MAX - sizeof(Block)) return nullptr;
-  auto* b = static_cast<Block*>(raw_alloc(sizeof(Block) + bytes));
+  const PoolBlock taken = pool_take(sizeof(Block) + bytes);
+  auto* b = static_cast<Block*>(taken.data);
   if (b == nullptr) return nullptr;
   b->next = blocks_;
+  b->bytes = taken.bytes;
   blocks_ = b;
   return b + 1;
 }
@@ -41,8 +43,9 @@ void* SourceBuffer::hold_block(size_t bytes) noexcept {
 void SourceBuffer::destroy() noexcept {
   while (Block* b = blocks_) {
     blocks_ = b->next;
-    raw_free(b);
+    pool_give({b, b->bytes});
   }
+  pool_give({block_, block_bytes_});
   delete[] owned_;
   if (py_owner_) {
     if (PyReleaseHook hook = g_release_hook.load()) hook(py_owner_);

@@ -15,8 +15,9 @@ void set_py_release_hook(PyReleaseHook hook) noexcept;
 
 class SourceBuffer {
  public:
-  // Takes ownership of bytes allocated with new char[]. Starts with one holder.
-  static SourceBuffer* adopt_bytes(char* bytes, size_t len);
+  // Takes ownership of the first `len` bytes of a block from the pool (see
+  // block_pool.h). Starts with one holder.
+  static SourceBuffer* adopt_block(void* block, size_t block_bytes, size_t len);
   // Views the UTF-8 of a Python str without copying; `owner` is a new
   // reference to that str, given back when the last holder goes.
   static SourceBuffer* over_python(void* owner, const char* bytes, size_t len);
@@ -27,8 +28,6 @@ class SourceBuffer {
   SourceBuffer& operator=(const SourceBuffer&) = delete;
 
   void retain() noexcept { holders_.fetch_add(1, std::memory_order_relaxed); }
-  // n counts at once, for n holders made together (each later adopts one).
-  void retain(uint64_t n) noexcept { holders_.fetch_add(n, std::memory_order_relaxed); }
   void release() noexcept {
     if (holders_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
   }
@@ -45,19 +44,24 @@ class SourceBuffer {
  private:
   SourceBuffer(const char* data, size_t len, char* owned, void* py_owner)
       : data_(data), len_(len), owned_(owned), py_owner_(py_owner) {}
+  SourceBuffer(void* block, size_t block_bytes, size_t len)
+      : data_(static_cast<const char*>(block)), len_(len), block_(block), block_bytes_(block_bytes) {}
   ~SourceBuffer() = default;
   void destroy() noexcept;
 
   struct Block {
     Block* next;
+    size_t bytes;
   };
 
   std::atomic<uint64_t> holders_{1};
   Block* blocks_ = nullptr;
   const char* data_;
   size_t len_;
-  char* owned_;
-  void* py_owner_;
+  char* owned_ = nullptr;
+  void* py_owner_ = nullptr;
+  void* block_ = nullptr;  // the bytes, when they are a block from the pool
+  size_t block_bytes_ = 0;
 };
 
 // Owns one holder count; releases it on destruction.

@@ -2,6 +2,9 @@
 // with its indentation, a start tag's '<' and name, an attribute, a text,
 // an end tag. Any sink with write/spaces takes the generic ones; the memory
 // sink and the counting sink have their own.
+//
+// `readable` is where the bytes that the element's borrowed strings view may
+// be read past end (the end of their document), or null.
 #pragma once
 
 #include <cstddef>
@@ -35,27 +38,27 @@ bool put_line(Sink& sink, uint64_t spaces) {
   return sink.write("\n", 1) && sink.spaces(spaces);
 }
 template <class Sink>
-bool put_start(Sink& sink, const SharedStr& name) {
+bool put_start(Sink& sink, const SharedStr& name, const char*) {
   return sink.write("<", 1) && sink.write(name.sv());
 }
 template <class Sink>
-bool put_attr(Sink& sink, const SharedStr& key, const SharedStr& value) {
+bool put_attr(Sink& sink, const SharedStr& key, const SharedStr& value, const char*) {
   return sink.write(" ", 1) && sink.write(key.sv()) && sink.write("=\"", 2) &&
          escape(sink, value.sv(), EscapeMode::Attr) && sink.write("\"", 1);
 }
 template <class Sink>
-bool put_text(Sink& sink, const SharedStr& text) {
+bool put_text(Sink& sink, const SharedStr& text, const char*) {
   return escape(sink, text.sv(), EscapeMode::Text);
 }
 template <class Sink>
-bool put_end(Sink& sink, const SharedStr& name) {
+bool put_end(Sink& sink, const SharedStr& name, const char*) {
   return sink.write("</", 2) && sink.write(name.sv()) && sink.write(">", 1);
 }
 
 // The memory sink's pieces: one room check per piece, and short strings
 // copied and tested for escaping by whole 16-byte vectors. A vector may
 // read past a string only where the bytes are still its own document's (a
-// view with 16 bytes of its buffer left, see over_readable) and may store
+// view with 16 bytes of its document left, see over_readable) and may store
 // past the piece into the room reserved with it; the bytes stored past are
 // overwritten by the next piece.
 namespace fast {
@@ -63,11 +66,9 @@ namespace fast {
 inline constexpr size_t kBlock = 16;
 
 // Whether the 16-byte block at the start of `s`, and every one starting
-// inside it, lies within memory that belongs to s's buffer.
-inline bool over_readable(const SharedStr& s) noexcept {
-  if (!s.is_view()) return false;
-  const SourceBuffer* b = s.buffer();
-  return static_cast<size_t>(b->data() + b->size() - s.data()) >= s.size() + kBlock;
+// inside it, lies within the document `s` views, which ends at `readable`.
+inline bool over_readable(const SharedStr& s, const char* readable) noexcept {
+  return s.is_borrowed() && readable != nullptr && static_cast<size_t>(readable - s.data()) >= s.size() + kBlock;
 }
 
 inline uint32_t low_bits(size_t n) noexcept { return n >= 32 ? ~0u : (1u << n) - 1; }
@@ -87,10 +88,10 @@ inline char* put_raw(char* o, const SharedStr& s, bool readable) noexcept {
 // whole. Where `s` is not over-readable, its last partial block is first
 // copied to a local block.
 template <EscapeMode mode>
-inline bool put_escaped(MemorySink& sink, const SharedStr& s) {
+inline bool put_escaped(MemorySink& sink, const SharedStr& s, const char* readable_end) {
   const size_t n = s.size();
   if (n == 0) return true;
-  const bool readable = over_readable(s);
+  const bool readable = over_readable(s, readable_end);
   // Room for the rest unescaped, a block stored past it and one reference.
   constexpr size_t kSlack = kBlock + sizeof(Reference::text);
   const char* p = s.data();
@@ -141,23 +142,23 @@ inline bool put_line(MemorySink& sink, uint64_t spaces) {
   return true;
 }
 
-inline bool put_start(MemorySink& sink, const SharedStr& name) {
+inline bool put_start(MemorySink& sink, const SharedStr& name, const char* readable) {
   char* o = sink.room(1 + name.size() + fast::kBlock);
   if (o == nullptr) return false;
   *o++ = '<';
-  sink.commit(fast::put_raw(o, name, fast::over_readable(name)));
+  sink.commit(fast::put_raw(o, name, fast::over_readable(name, readable)));
   return true;
 }
 
-inline bool put_attr(MemorySink& sink, const SharedStr& key, const SharedStr& value) {
+inline bool put_attr(MemorySink& sink, const SharedStr& key, const SharedStr& value, const char* readable) {
   char* o = sink.room(4 + key.size() + value.size() + 2 * fast::kBlock);
   if (o == nullptr) return false;
   *o++ = ' ';
-  o = fast::put_raw(o, key, fast::over_readable(key));
+  o = fast::put_raw(o, key, fast::over_readable(key, readable));
   *o++ = '=';
   *o++ = '"';
   const size_t n = value.size();
-  if (n <= fast::kBlock && fast::over_readable(value) &&
+  if (n <= fast::kBlock && fast::over_readable(value, readable) &&
       (escapable_bits<EscapeMode::Attr>(value.data()) & fast::low_bits(n)) == 0) {
     std::memcpy(o, value.data(), fast::kBlock);
     o += n;
@@ -166,19 +167,19 @@ inline bool put_attr(MemorySink& sink, const SharedStr& key, const SharedStr& va
     return true;
   }
   sink.commit(o);
-  return fast::put_escaped<EscapeMode::Attr>(sink, value) && sink.write("\"", 1);
+  return fast::put_escaped<EscapeMode::Attr>(sink, value, readable) && sink.write("\"", 1);
 }
 
-inline bool put_text(MemorySink& sink, const SharedStr& text) {
-  return fast::put_escaped<EscapeMode::Text>(sink, text);
+inline bool put_text(MemorySink& sink, const SharedStr& text, const char* readable) {
+  return fast::put_escaped<EscapeMode::Text>(sink, text, readable);
 }
 
-inline bool put_end(MemorySink& sink, const SharedStr& name) {
+inline bool put_end(MemorySink& sink, const SharedStr& name, const char* readable) {
   char* o = sink.room(3 + name.size() + fast::kBlock);
   if (o == nullptr) return false;
   *o++ = '<';
   *o++ = '/';
-  o = fast::put_raw(o, name, fast::over_readable(name));
+  o = fast::put_raw(o, name, fast::over_readable(name, readable));
   *o++ = '>';
   sink.commit(o);
   return true;
@@ -222,13 +223,15 @@ class CountingSink {
 };
 
 inline bool put_line(CountingSink& sink, uint64_t spaces) { return sink.write("\n", 1) && sink.spaces(spaces); }
-inline bool put_start(CountingSink& sink, const SharedStr& name) {
+inline bool put_start(CountingSink& sink, const SharedStr& name, const char*) {
   return sink.element() && sink.write(nullptr, 1 + name.size());
 }
-inline bool put_attr(CountingSink& sink, const SharedStr& key, const SharedStr& value) {
+inline bool put_attr(CountingSink& sink, const SharedStr& key, const SharedStr& value, const char*) {
   return sink.write(nullptr, 4 + key.size() + value.size());
 }
-inline bool put_text(CountingSink& sink, const SharedStr& text) { return sink.write(nullptr, text.size()); }
-inline bool put_end(CountingSink& sink, const SharedStr& name) { return sink.write(nullptr, 3 + name.size()); }
+inline bool put_text(CountingSink& sink, const SharedStr& text, const char*) { return sink.write(nullptr, text.size()); }
+inline bool put_end(CountingSink& sink, const SharedStr& name, const char*) {
+  return sink.write(nullptr, 3 + name.size());
+}
 
 }  // namespace orvex

@@ -269,12 +269,10 @@ int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
     // Bounded pieces, so that the handlers get their chance within a long
     // piece too (Linux caps a single write at about 2 GiB anyway).
     const size_t chunk = std::min<size_t>(n - off, kBytesBetweenChecks);
-    const ssize_t w = ::write(fd_, p + off, chunk);
+    const ssize_t w = retry_interrupted(interrupts_, [&] { return ::write(fd_, p + off, chunk); });
     if (w < 0) {
-      const int err = errno;
-      if (err == EINTR && interrupts_.go_on()) continue;
       *done = off;
-      return err;
+      return errno;
     }
     if (w == 0) {
       *done = off;

@@ -1,8 +1,8 @@
-// Where the serializer's bytes go: a growable in-memory buffer, or the same
+// Where the writer's bytes go: a growable in-memory buffer, or the same
 // buffer kept to a bounded size and written out to a file descriptor
-// whenever it fills. The walk writes into the memory buffer in both cases
-// (see pieces.h); `write` and `spaces` return false once the sink has
-// failed, and the first error is kept in the sink.
+// whenever it fills. The writer's walk writes into the memory buffer in
+// both cases (see pieces.h); `write` and `spaces` return false once the
+// sink has failed, and the first error is kept in the sink.
 #pragma once
 
 #include <cstddef>

@@ -99,13 +99,14 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Start tag (or empty-element tag) of e.
     if (after_markup && !line_break()) return false;
     after_markup = true;
-    if (!put_start(sink, e->name)) return false;
+    const char* const readable = e->readable_end();
+    if (!put_start(sink, e->name, readable)) return false;
     const auto& attrs = e->attrs;
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value)
-                                      : !put_attr<Sink>(sink, it->key, it->value))
+        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value, readable)
+                                      : !put_attr<Sink>(sink, it->key, it->value, readable))
           return false;
         if (--left == 0) break;
       }
@@ -133,7 +134,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (text->size() <= limit ? !put_text(sink, *text) : !escape(sink, text->sv(), EscapeMode::Text))
+        if (text->size() <= limit ? !put_text(sink, *text, readable) : !escape(sink, text->sv(), EscapeMode::Text))
           return false;
         after_markup = false;
       }
@@ -153,7 +154,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
       --depth;
       if (after_markup && !line_break()) return false;
       after_markup = true;
-      if (!put_end(sink, top.e->name)) return false;
+      if (!put_end(sink, top.e->name, top.e->readable_end())) return false;
       open.pop_back();
     }
   }
