@@ -1,9 +1,16 @@
 // Sinks: the buffered file writer against the in-memory buffer, and failures.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/time.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <thread>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -49,9 +56,10 @@ TEST(FileSink, PiecesOfEverySizeArriveInOrder) {
   {
     FileSink sink(f.fd());
     // Sizes around the buffer's edges, plus spaces runs longer than a buffer.
-    const size_t sizes[] = {1, 8191, 1, 8192, 8193, 0, 4096, 4097, 20000, 3, 65536};
+    constexpr size_t kCap = FileSink::kCapacity;
+    const size_t sizes[] = {1, kCap - 1, 1, kCap, kCap + 1, 0, kCap / 2, kCap / 2 + 1, 3 * kCap, 3, kCap / 4};
     for (int round = 0; round < 40; ++round) {
-      size_t n = round < 11 ? sizes[round] : rng() % 30000;
+      size_t n = round < 11 ? sizes[round] : rng() % (kCap + kCap / 2);
       if (round % 5 == 4) {
         ASSERT_TRUE(sink.spaces(n));
         expected.append(n, ' ');
@@ -72,10 +80,21 @@ TEST(FileSink, PiecesOfEverySizeArriveInOrder) {
 TEST(FileSink, SameBytesAsMemoryForRandomTrees) {
   std::mt19937 rng(2024);
   for (int i = 0; i < 40; ++i) {
-    // Trees large enough that both the copy and the direct path run.
+    // Trees large enough that the buffer is written out several times,
+    // some with texts and attribute values too long for one piece (written
+    // in runs, escapes among them) and indentation longer than the buffer.
     testutil::Forest forest;
-    const Node* t = forest.random_tree(rng, true, 3000);
-    uint64_t indent = i % 3 == 0 ? 5000 : i % 5;
+    const bool long_lines = i % 7 == 2;
+    Node* t = forest.random_tree(rng, true, long_lines ? 5 : 3000);
+    if (i % 4 == 1) {
+      std::string big(FileSink::kCapacity + rng() % FileSink::kCapacity, 'w');
+      for (int k = 0; k < 50; ++k) big[rng() % big.size()] = "&<\n\""[k % 4];
+      std::vector<Node*> kids(t->rec.children.begin(), t->rec.children.end());
+      kids.push_back(forest.node("long", {{"v", big}, {"w", "x"}}, big));
+      kids.push_back(forest.node("after", {{"v", big.substr(0, 100)}}));
+      testutil::Forest::set_children(t, kids);
+    }
+    uint64_t indent = long_lines ? FileSink::kCapacity + 7 : i % 3 == 0 ? 5000 : i % 5;
     std::string mem = testutil::render(t, indent);
     TempFile f;
     FileSink sink(f.fd());
@@ -165,6 +184,95 @@ TEST(FileSink, ClosedDescriptorReportsEbadf) {
   EXPECT_EQ(sink.error().text, nullptr);
 }
 
+// The descriptor of a sink with an opener is asked for once: at the end for
+// a document that fit in the buffer, before any byte reaches the file for
+// one that did not. Refusing writes nothing and stops the walk.
+struct OpenProbe {
+  int fd = -1;
+  bool allow = true;
+  int calls = 0;
+  bool whole = false;
+  std::string file_before;  // the file's content when asked
+  const TempFile* file = nullptr;
+  static bool open(void* ctx, bool whole_document, int* fd, OsError* error) {
+    auto* p = static_cast<OpenProbe*>(ctx);
+    ++p->calls;
+    p->whole = whole_document;
+    p->file_before = p->file->contents();
+    if (!p->allow) {
+      *error = OsError::fixed("refused");
+      return false;
+    }
+    *fd = p->fd;
+    return true;
+  }
+};
+
+TEST(FileSink, AnOpenerIsAskedOnceBeforeTheFirstByte) {
+  std::mt19937 rng(9);
+  testutil::Forest forest;
+  Node* small = forest.node("r", {{"k", "v"}}, "text");
+  Node* large = forest.random_tree(rng, true, 3000);
+  std::vector<Node*> kids(large->rec.children.begin(), large->rec.children.end());
+  kids.push_back(forest.node("pad", {}, std::string(FileSink::kCapacity, 'p')));
+  testutil::Forest::set_children(large, kids);
+  for (const Node* t : {small, large}) {
+    for (bool allow : {true, false}) {
+      TempFile f;
+      ASSERT_GE(f.fd(), 0);
+      OpenProbe probe{f.fd(), allow, 0, false, "", &f};
+      FileSink sink(FileSink::Opener{&OpenProbe::open, &probe});
+      const bool ok = write_document(sink, t->rec, {2, false}) && sink.flush();
+      EXPECT_EQ(ok, allow);
+      EXPECT_EQ(probe.calls, 1);
+      EXPECT_EQ(probe.whole, t == small);
+      EXPECT_EQ(probe.file_before, "");
+      EXPECT_EQ(f.contents(), allow ? testutil::render(t, 2) : "");
+      if (!allow) {
+        EXPECT_STREQ(sink.error().text, "refused");
+        EXPECT_FALSE(sink.flush());  // and is not asked again
+        EXPECT_EQ(probe.calls, 1);
+      }
+    }
+  }
+}
+
+// A signal that arrives once a write has moved some bytes cuts it short
+// instead of failing it: the handlers are asked then too. Here a single
+// alarm stops a write blocked on a full pipe; without the question it would
+// wait until the reader below drains the pipe, and then succeed.
+TEST(FileSink, AWriteCutShortBySignalAsksTheHandlers) {
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  struct sigaction sa {}, old {};
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGALRM, &sa, &old);  // without SA_RESTART, as the interpreter does
+  struct Refuse {
+    static bool no(void*) { return false; }
+  };
+  std::thread reader([fd = p[0]] {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    char buf[65536];
+    while (::read(fd, buf, sizeof buf) > 0) {
+    }
+  });
+  itimerval once{{0, 0}, {0, 100000}};
+  setitimer(ITIMER_REAL, &once, nullptr);
+  const std::string doc(8 * FileSink::kCapacity, 'x');
+  bool ok;
+  {
+    FileSink sink(p[1], Interrupts{&Refuse::no, nullptr});
+    ok = sink.write(doc) && sink.flush();
+    EXPECT_EQ(sink.error().errnum, EINTR);
+  }
+  EXPECT_FALSE(ok);
+  close(p[1]);
+  reader.join();
+  close(p[0]);
+  sigaction(SIGALRM, &old, nullptr);
+}
+
 // A budget is asked about once, exactly when the buffer would outgrow it;
 // the answer either stops the writing or makes room for the whole document.
 // Budgets on both sides of the size where the buffer moves into a mapping.
@@ -211,6 +319,49 @@ TEST(MemorySink, BudgetIsCheckedOnceWhenOutgrown) {
       EXPECT_LE(probe.size_at_call, budget);
       EXPECT_EQ(ok, accept);
       EXPECT_EQ(sink.failed(), !accept);
+      EXPECT_EQ(sink.bytes(), expected);
+    }
+  }
+}
+
+// A sink that scans as it goes knows the largest byte written whenever
+// asked, whatever the step, the pieces and the budget, and keeps every byte.
+TEST(MemorySink, ScanningAsWrittenKeepsTheLargestByte) {
+  std::mt19937 rng(21);
+  for (size_t step : {size_t{1}, size_t{7}, size_t{4096}, size_t{1} << 20}) {
+    for (bool budget : {false, true}) {
+      MemorySink sink;
+      BudgetProbe probe{0, true, 0, 0, &sink};
+      if (budget) sink.set_budget(5000, &BudgetProbe::run, &probe);
+      sink.scan_as_written(step);
+      std::string expected;
+      uint8_t largest = 0;
+      for (int i = 0; i < 600; ++i) {
+        const size_t n = rng() % 5 == 0 ? rng() % 30000 : rng() % 40;
+        std::string piece(n, '\0');
+        const unsigned top = rng() % 100 == 0 ? 256 : 128;  // now and then a larger byte
+        for (char& ch : piece) ch = static_cast<char>(rng() % top);
+        switch (rng() % 3) {
+          case 0: ASSERT_TRUE(sink.write(piece)); break;
+          case 1: {
+            char* o = sink.room(n + 16);
+            ASSERT_NE(o, nullptr);
+            std::memcpy(o, piece.data(), n);
+            std::memset(o + n, 0xFF, 16);  // stored past the piece: not written
+            sink.commit(o + n);
+            break;
+          }
+          default:
+            piece.assign(n, ' ');
+            ASSERT_TRUE(sink.spaces(n));
+        }
+        expected += piece;
+        for (char ch : piece) largest = std::max(largest, static_cast<uint8_t>(ch));
+        if (rng() % 50 == 0) {
+          ASSERT_EQ(sink.max_byte(), largest);
+        }
+      }
+      EXPECT_EQ(sink.max_byte(), largest);
       EXPECT_EQ(sink.bytes(), expected);
     }
   }

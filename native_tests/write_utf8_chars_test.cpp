@@ -123,5 +123,49 @@ TEST(WriteUtf8Chars, MalformedOrTooLongInputIsRefusedWithinBounds) {
   EXPECT_EQ(decode_utf8(ok.data(), ok.size(), narrow.data(), 8), kNotDecoded);
 }
 
+// The vector path against the plain per-character loop on byte soups:
+// well formed characters of every length mixed with stray continuation
+// bytes, cut sequences, overlong and four-byte leads. Both give the same
+// count or the same refusal, and the same characters.
+template <class Char>
+size_t decode_by_character(const std::string& bytes, Char* out, size_t room) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const uint8_t* e = s + bytes.size();
+  Char* o = out;
+  while (s != e) {
+    if (o == out + room || !decode_one(s, e, o)) return kNotDecoded;
+  }
+  return static_cast<size_t>(o - out);
+}
+
+TEST(WriteUtf8Chars, VectorPathEqualsThePerCharacterLoopOnByteSoups) {
+  std::mt19937 rng(99);
+  const std::string pieces[] = {"a", "abcdefgh", "\xC3\xA9", "\xCE\xBB", "\xE6\x97\xA5", "\xE2\x80\x94",
+                                "\xF0\x9F\x98\x80", "\x80", "\xC3", "\xE6\x97", "\xC0\x80", "\xE0\x80\x80",
+                                "\xF0\x80\x80\x80", "\xFF"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes;
+    const size_t n = rng() % 40;
+    const unsigned faulty = round % 4 == 0 ? 14 : 7;  // most soups well formed
+    for (size_t i = 0; i < n; ++i) bytes += pieces[rng() % 2 == 0 ? 0 : rng() % faulty];
+    auto check = [&](auto zero) {
+      using Char = decltype(zero);
+      for (size_t room : {bytes.size(), bytes.size() / 2}) {
+        std::vector<Char> got(room + 1, Char{7}), want(room + 1, Char{7});
+        const size_t n_got = decode_utf8(bytes.data(), bytes.size(), got.data(), room);
+        const size_t n_want = decode_by_character(bytes, want.data(), room);
+        ASSERT_EQ(n_got, n_want) << round;
+        EXPECT_EQ(got[room], Char{7});
+        if (n_want != kNotDecoded) {
+          for (size_t i = 0; i < n_want; ++i) ASSERT_EQ(got[i], want[i]) << round << " at " << i;
+        }
+      }
+    };
+    check(uint8_t{});
+    check(uint16_t{});
+    check(uint32_t{});
+  }
+}
+
 }  // namespace
 }  // namespace orvex

@@ -1,13 +1,16 @@
 // write_string and write_file: bind the arguments while attached, then
-// write straight from the Node records and do all file I/O detached.
-// write_file counts the document before it opens the file; write_string
-// only once its output grows large (see LateSizeCheck).
+// write straight from the Node records and do all file I/O detached. Both
+// count a document only once their output grows large: write_string when
+// it outgrows a budget (see LateSizeCheck), write_file when it outgrows the
+// file sink's buffer, before the file is opened (see FileTarget).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "py/node.h"
 #include "py/py_str.h"
@@ -52,19 +55,6 @@ PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
   return nullptr;
 }
 
-// Indentation grows with indent x depth for every line, so a careless indent
-// on a deep tree can ask for terabytes. Such documents are refused before
-// any byte is written or any file opened. Returns false with the exception set.
-bool check_size(const DocumentMeasure& m, const WriteOptions& s, bool in_memory, uint64_t* size) {
-  auto checked = check_output_size(m, physical_memory(), in_memory);
-  if (checked.ok()) {
-    *size = checked.value();
-    return true;
-  }
-  raise_size_problem(checked.error(), s.indent);
-  return false;
-}
-
 // A node shared by several parents is written once per place, so a few
 // nodes shared at every level stand for billions of elements. Trees with
 // more elements than half the machine's memory could hold as plain records
@@ -72,15 +62,6 @@ bool check_size(const DocumentMeasure& m, const WriteOptions& s, bool in_memory,
 uint64_t max_elements() { return physical_memory() / 2 / sizeof(Node); }
 constexpr const char* kTooManyElements =
     "the tree has too many elements to write (shared nodes count once per place)";
-
-// Counts the document under `node` before anything is written. Returns false
-// with MemoryError set.
-bool measure(PyObject* node, const WriteOptions& s, DocumentMeasure* m) {
-  *m = measure_document(record_of(node), s, max_elements());
-  if (!m->too_many_elements) return true;
-  PyErr_SetString(PyExc_MemoryError, kTooManyElements);
-  return false;
-}
 
 // A document that fits every size rule can still need more memory than
 // the process may take: write_string holds the output and its str at once.
@@ -172,9 +153,14 @@ struct LateSizeCheck {
   }
 };
 
-// The result of write_string: one pass for the width of the widest
-// character, then one decoding copy (see write/utf8_chars.h); all-ASCII
-// output by plain copies. A byte is at most one character, so the str is
+// The width of the str follows from the output's largest byte, which the
+// sink keeps as it goes, looking at the bytes of each step while they are
+// still in the cache (a pass over a large output afterwards would read it
+// all from memory once more, only to read it again to decode it).
+constexpr size_t kScanStep = size_t{256} << 10;
+
+// The result of write_string: one decoding copy (see write/utf8_chars.h);
+// all-ASCII output by plain copies. A byte is at most one character, so the str is
 // made for as many characters as bytes and cut to the count decoded (a
 // shrink in place), which spares a pass that counts them. The decoding
 // checks the sequences as it goes: output that does not decode means the
@@ -187,7 +173,7 @@ struct LateSizeCheck {
 PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   const char* const p = sink.data();
   const size_t n = sink.size();
-  const uint8_t widest = widest_class(p, n);
+  const uint8_t widest = widest_of_max_byte(sink.max_byte());
   // The first check counted a str of one byte per character.
   if (check.ran && str_allocation(n, widest) > str_allocation(n, 0) &&
       !check.fits(str_allocation(n, widest)))
@@ -217,6 +203,7 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
     return true;
   };
   void* data = PyUnicode_DATA(str.get());
+  advise_huge_pages(data, n * PyUnicode_KIND(str.get()));
   bool decoded;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND: decoded = copy(static_cast<Py_UCS1*>(data)); break;
@@ -236,20 +223,84 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   return resized < 0 ? nullptr : str.release();
 }
 
-// Runs detached: creates or truncates the file and writes the document.
-// After a signal handler raised nothing more is written (see interrupts.h).
-Result<Unit, OsError> write_file_detached(const std::string& path, const NodeRecord& root,
-                                          const WriteOptions& s, const Interrupts& in) {
-  if (path.find('\0') != std::string::npos) return fail(OsError::fixed(kNulInPath));
-  const int raw = open_interruptible(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, in);
-  if (raw < 0) return fail(OsError::from_errno(errno));
-  OwnedFd fd(raw, in);
-  FileSink sink(fd.get(), in);
-  const bool ok = write_document(sink, root, s) && sink.flush();
+// Where write_file's sink writes, asked for when the sink first writes out
+// (see FileSink::Opener). A document that outgrew the sink's buffer is
+// counted first, and refused before the file is opened when it is too
+// large to write (see check_output_size); one that fit in the buffer is
+// small enough for every size rule. Runs detached; the verdict is raised
+// after attaching again.
+struct FileTarget {
+  const std::string& path;
+  const NodeRecord* root;
+  WriteOptions settings;
+  Interrupts interrupts;
+  int fd = -1;
+  bool too_many_elements = false;
+  std::optional<SizeProblem> problem;
+
+  FileTarget(const std::string& p, const NodeRecord* r, const WriteOptions& s) : path(p), root(r), settings(s) {}
+  FileTarget(const FileTarget&) = delete;
+  FileTarget& operator=(const FileTarget&) = delete;
+  ~FileTarget() { (void)close(); }
+
+  static bool open(void* ctx, bool whole_document, int* fd, OsError* error) {
+    auto* self = static_cast<FileTarget*>(ctx);
+    if (!whole_document && !self->size_allowed()) return false;
+    if (self->path.find('\0') != std::string::npos) {
+      *error = OsError::fixed(kNulInPath);
+      return false;
+    }
+    const char* path = self->path.c_str();
+    self->fd = open_interruptible(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, self->interrupts);
+    if (self->fd < 0) {
+      *error = OsError::from_errno(errno);
+      return false;
+    }
+    *fd = self->fd;
+    return true;
+  }
+
+  bool size_allowed() {
+    const DocumentMeasure m = measure_document(*root, settings, max_elements());
+    if (m.too_many_elements) {
+      too_many_elements = true;
+      return false;
+    }
+    auto checked = check_output_size(m, physical_memory(), /*in_memory=*/false);
+    if (!checked.ok()) problem = checked.error();
+    return checked.ok();
+  }
+
+  // Closes the file, if it was opened; false when a handler refused to go on.
+  bool close() {
+    if (fd < 0) return true;
+    return close_interruptible(std::exchange(fd, -1), interrupts);
+  }
+
+  // Raises the refusal, if the size rules refused the document.
+  bool raise_refusal() const {
+    if (too_many_elements) {
+      PyErr_SetString(PyExc_MemoryError, kTooManyElements);
+      return true;
+    }
+    if (problem) {
+      raise_size_problem(*problem, settings.indent);
+      return true;
+    }
+    return false;
+  }
+};
+
+// Runs detached: writes the document, creating or truncating the file when
+// the sink first writes out. After a signal handler raised nothing more is
+// written (see interrupts.h).
+Result<Unit, OsError> write_file_detached(FileTarget& target) {
+  FileSink sink(FileSink::Opener{&FileTarget::open, &target}, target.interrupts);
+  const bool ok = write_document(sink, *target.root, target.settings) && sink.flush();
   // One last try for what is still buffered after a write error; its outcome is moot.
-  if (!ok && sink.error().errnum != EINTR) (void)sink.flush();
+  if (!ok && target.fd >= 0 && sink.error().errnum != EINTR) (void)sink.flush();
   // A failed close is not reported, but a handler that raised during it is.
-  const bool closed = fd.close();
+  const bool closed = target.close();
   if (!ok) return fail(sink.error());
   if (!closed) return fail(OsError::interrupted());
   return Unit{};
@@ -269,6 +320,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     LateSizeCheck check(&record_of(root.get()), s);
     MemorySink sink;
     sink.set_budget(LateSizeCheck::budget(), &LateSizeCheck::run, &check);
+    sink.scan_as_written(kScanStep);
     bool written;
     {
       Detached detached;
@@ -290,16 +342,15 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!convert_options(slot[2], slot[3], &s)) return nullptr;
 
     std::string path(path_view);  // NUL-terminated for open(2)
-    DocumentMeasure m;
-    if (!measure(slot[0], s, &m)) return nullptr;
-    uint64_t size;
-    if (!check_size(m, s, /*in_memory=*/false, &size)) return nullptr;
     const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
     Result<Unit, OsError> written = Unit{};
     Detached detached;
-    written = write_file_detached(path, record_of(root.get()), s, detached.interrupts());
+    FileTarget target(path, &record_of(root.get()), s);  // closes its file while still detached
+    target.interrupts = detached.interrupts();
+    written = write_file_detached(target);
     detached.attach();
     if (detached.raise_kept()) return nullptr;  // a signal handler's exception
+    if (target.raise_refusal()) return nullptr;
     if (!written.ok()) return raise_os_error(written.error());
     Py_RETURN_NONE;
   });

@@ -1,5 +1,7 @@
 #include "write/sinks.h"
 
+#include "write/utf8_chars.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -11,7 +13,35 @@
 
 namespace orvex {
 
+constexpr size_t kFirstBuffer = size_t{8} << 10;
+
+uint8_t MemorySink::max_byte() noexcept {
+  if (size_ > scanned_) {
+    const uint8_t m = orvex::max_byte(data_ + scanned_, size_ - scanned_);
+    max_byte_ = m > max_byte_ ? m : max_byte_;
+    scanned_ = size_;
+  }
+  return max_byte_;
+}
+
 bool MemorySink::grow(uint64_t more) {
+  if (scan_step_ != 0) {
+    (void)max_byte();
+    if (more <= cap_ - size_) {
+      relimit(size_ + more);
+      return true;
+    }
+  }
+  if (!make_room(more)) return false;
+  relimit(size_ + more);
+  return true;
+}
+
+bool MemorySink::make_room(uint64_t more) {
+  if (drain_ != nullptr && more > bound_ - std::min(size_, bound_)) {
+    if (size_ > 0 && !drain()) return false;
+    if (more <= cap_ - size_) return true;
+  }
   if (check_ != nullptr && more > budget_ - std::min(size_, budget_)) {
     const BudgetCheck check = check_;
     check_ = nullptr;
@@ -27,11 +57,55 @@ bool MemorySink::grow(uint64_t more) {
   }
   if (more > SIZE_MAX - size_) throw std::bad_alloc();
   const uint64_t need = static_cast<uint64_t>(size_) + more;
-  size_t want = cap_ < 256 ? 256 : cap_;
+  // The first buffer on the heap takes most small documents whole: growing
+  // it step by step cost more than a third as much as their walk.
+  size_t want = cap_ < kFirstBuffer ? kFirstBuffer : cap_;
   while (want < need) want = want > SIZE_MAX / 2 ? static_cast<size_t>(need) : want * 2;
   if (check_ != nullptr && want > budget_) want = budget_;  // need fits: the check passed above
+  if (drain_ != nullptr && want > bound_) want = std::max<size_t>(bound_, static_cast<size_t>(need));
   regrow(want);
   return true;
+}
+
+bool MemorySink::write_slow(const char* p, size_t n) {
+  if (drain_ != nullptr && n >= bound_) {
+    if (!drain()) return false;
+    if (drain_(drain_ctx_, p, n, false) == n) return true;
+    failed_ = true;
+    return false;
+  }
+  if (!grow(n)) return false;
+  copy(data_ + size_, p, n);
+  size_ += n;
+  return true;
+}
+
+bool MemorySink::spaces_slow(uint64_t n) {
+  if (drain_ == nullptr) {
+    if (!grow(n)) return false;
+    std::memset(data_ + size_, ' ', static_cast<size_t>(n));
+    size_ += static_cast<size_t>(n);
+    return true;
+  }
+  // A drained buffer is filled in place and handed on as often as needed.
+  while (n > 0) {
+    if (size_ == limit_ && !grow(std::min<uint64_t>(n, bound_))) return false;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, limit_ - size_));
+    std::memset(data_ + size_, ' ', take);
+    size_ += take;
+    n -= take;
+  }
+  return true;
+}
+
+bool MemorySink::drain() {
+  if (size_ == 0) return true;
+  const size_t took = drain_(drain_ctx_, data_, size_, true);
+  if (took > 0) std::memmove(data_, data_ + took, size_ - took);
+  size_ -= took;
+  if (size_ == 0) return true;
+  failed_ = true;
+  return false;
 }
 
 // A large document is written into a mapping of its own, aligned to 2 MiB
@@ -89,8 +163,9 @@ void MemorySink::regrow(size_t capacity) {
     return;
   }
   if (capacity < kMappedFrom) {
-    char* p = static_cast<char*>(std::realloc(data_, capacity));
+    char* p = static_cast<char*>(data_ == in_place_ ? std::malloc(capacity) : std::realloc(data_, capacity));
     if (p == nullptr) throw std::bad_alloc();
+    if (data_ == in_place_ && size_ > 0) std::memcpy(p, data_, size_);
     data_ = p;
     cap_ = capacity;
     return;
@@ -154,6 +229,18 @@ void MemorySink::regrow(size_t capacity) {
   cap_ = capacity;
 }
 
+void advise_huge_pages(void* p, size_t n) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (n < kOwnMapping) return;
+  const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  const auto to = (reinterpret_cast<uintptr_t>(p) + n) & ~(uintptr_t{kHugePage} - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
+
 void MemorySink::give_back(size_t consumed) noexcept {
   if (map_ == nullptr) return;
   static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
@@ -167,7 +254,7 @@ void MemorySink::give_back(size_t consumed) noexcept {
 void MemorySink::release() noexcept {
   if (map_ != nullptr) {
     if (!keep_spare(map_, map_size_, data_, map_room_)) ::munmap(map_, map_size_);
-  } else {
+  } else if (data_ != in_place_) {
     std::free(data_);
   }
   map_ = nullptr;
@@ -193,7 +280,10 @@ int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
     }
     off += static_cast<size_t>(w);
     unchecked_ += static_cast<uint64_t>(w);
-    if (unchecked_ >= kBytesBetweenChecks) {
+    // A signal that arrives once some bytes are taken cuts the write short
+    // instead of failing it with EINTR: the handlers get their chance then
+    // too, or a write blocked on a full pipe would wait on for good.
+    if (static_cast<size_t>(w) < chunk || unchecked_ >= kBytesBetweenChecks) {
       unchecked_ = 0;
       if (!interrupts_.go_on()) {
         *done = off;
@@ -205,44 +295,29 @@ int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
   return 0;
 }
 
+bool FileSink::open(bool whole_document) {
+  if (fd_ >= 0) return true;
+  if (failed_ || opener_.open == nullptr) return false;
+  OsError err{};
+  if (opener_.open(opener_.ctx, whole_document, &fd_, &err)) return true;
+  fd_ = -1;
+  fail(err);
+  return false;
+}
+
+size_t FileSink::take(void* self, const char* p, size_t n, bool buffered) {
+  auto* sink = static_cast<FileSink*>(self);
+  if (!sink->open(false)) return 0;
+  size_t done = 0;
+  const int rc = sink->write_fully(p, n, &done);
+  if (rc != 0) sink->fail(rc > 0 ? OsError::from_errno(rc)
+                                 : OsError::fixed(buffered ? kFailedBufferedWrite : kFailedWholeWrite));
+  return done;
+}
+
 bool FileSink::flush() {
-  size_t done = 0;
-  int rc = write_fully(buf_, used_, &done);
-  // Whatever the system took leaves the buffer, also on failure.
-  if (done > 0) {
-    std::memmove(buf_, buf_ + done, used_ - done);
-    used_ -= done;
-  }
-  if (rc == 0) return true;
-  return fail(rc < 0 ? OsError::fixed(kFailedBufferedWrite) : OsError::from_errno(rc));
-}
-
-bool FileSink::write_slow(const char* p, size_t n) {
-  if (!flush()) return false;
-  if (n >= kCapacity) return write_direct(p, n);
-  std::memcpy(buf_, p, n);
-  used_ = n;
-  return true;
-}
-
-bool FileSink::write_direct(const char* p, size_t n) {
-  size_t done = 0;
-  int rc = write_fully(p, n, &done);
-  if (rc == 0) return true;
-  return fail(rc < 0 ? OsError::fixed(kFailedWholeWrite) : OsError::from_errno(rc));
-}
-
-bool FileSink::spaces(uint64_t n) {
-  // Fill the buffer in place; a flush only when it is full. The bytes reaching
-  // the file are the same as if the run had been one piece.
-  while (n > 0) {
-    if (used_ == kCapacity && !flush()) return false;
-    size_t take = static_cast<size_t>(std::min<uint64_t>(n, kCapacity - used_));
-    std::memset(buf_ + used_, ' ', take);
-    used_ += take;
-    n -= take;
-  }
-  return true;
+  if (!open(true)) return false;
+  return mem_.drain();
 }
 
 }  // namespace orvex

@@ -1,7 +1,8 @@
-// Where the writer's bytes go: a growable in-memory buffer or a buffered
-// writer over a file descriptor. Both offer the same three operations, so the
-// writer's walk is written once as a template over them. `write` and `spaces`
-// return false once the sink has failed; the first error is kept in the sink.
+// Where the writer's bytes go: a growable in-memory buffer, or the same
+// buffer kept to a bounded size and written out to a file descriptor
+// whenever it fills. The writer's walk writes into the memory buffer in
+// both cases (see pieces.h); `write` and `spaces` return false once the
+// sink has failed, and the first error is kept in the sink.
 #pragma once
 
 #include <cstddef>
@@ -16,8 +17,9 @@
 namespace orvex {
 
 // Appends everything to one growing byte buffer. Fails only when a budget
-// was set and its check refused the document (running out of memory throws
-// std::bad_alloc, which the entry point turns into MemoryError).
+// was set and its check refused the document, or a drain failed (running
+// out of memory throws std::bad_alloc, which the entry point turns into
+// MemoryError).
 class MemorySink {
  public:
   // Called once, when the buffer is about to grow past its budget: gives the
@@ -35,23 +37,60 @@ class MemorySink {
   // first, yet still refuse one that would be absurdly large before much of
   // it exists. Set before the first write.
   void set_budget(size_t bytes, BudgetCheck check, void* ctx) noexcept {
+    if (cap_ > bytes) cap_ = bytes;
+    limit_ = cap_;
     budget_ = bytes;
     check_ = check;
     check_ctx_ = ctx;
   }
 
+  // Hands the bytes on instead of growing past `bound`: when a piece does
+  // not fit, what the buffer holds goes to `drain` and the buffer starts
+  // over. A piece of `bound` bytes or more given to write() goes to `drain`
+  // straight from where it is; room() for a larger one grows the buffer for
+  // it (the walk passes strings longer than piece_limit() to write() in
+  // runs, so only a huge name or key does). `drain` receives the bytes and
+  // whether they are the buffer's, and returns how many it took: all of them
+  // or the sink fails. Set before the first write; not with a budget.
+  using Drain = size_t (*)(void* ctx, const char* p, size_t n, bool buffered);
+  void set_drain(size_t bound, Drain drain, void* ctx) noexcept {
+    if (cap_ > bound) cap_ = bound;
+    limit_ = cap_;
+    bound_ = bound;
+    drain_ = drain;
+    drain_ctx_ = ctx;
+  }
+  // Hands what the buffer holds to the drain; what it did not take stays
+  // buffered. True when there was nothing to hand on.
+  bool drain();
+  // The longest string the walk may hand to one piece (see set_drain).
+  size_t piece_limit() const noexcept { return drain_ != nullptr ? bound_ / 2 : SIZE_MAX; }
+
+  // Keeps the largest byte written as the output grows, looking at each
+  // `step` bytes while they are still in the cache (see max_byte). Set
+  // before the first write; not with a drain.
+  void scan_as_written(size_t step) noexcept {
+    scan_step_ = step;
+    relimit(0);
+  }
+  // The largest byte written so far.
+  uint8_t max_byte() noexcept;
+
   void reserve(size_t n) {
-    if (n > cap_) regrow(n);
+    if (n > cap_) {
+      regrow(n);
+      relimit(size_);
+    }
   }
   bool write(const char* p, size_t n) {
-    if (n > cap_ - size_ && !grow(n)) return false;
+    if (n > limit_ - size_) return write_slow(p, n);
     copy(data_ + size_, p, n);
     size_ += n;
     return true;
   }
   bool write(std::string_view s) { return write(s.data(), s.size()); }
   bool spaces(uint64_t n) {
-    if (n > cap_ - size_ && !grow(n)) return false;
+    if (n > limit_ - size_) return spaces_slow(n);
     std::memset(data_ + size_, ' ', static_cast<size_t>(n));
     size_ += static_cast<size_t>(n);
     return true;
@@ -61,7 +100,7 @@ class MemorySink {
   // budget refused). The caller stores up to `n` bytes there and then hands
   // the end of what it means to keep to commit().
   char* room(size_t n) {
-    if (n > cap_ - size_ && !grow(n)) return nullptr;
+    if (n > limit_ - size_ && !grow(n)) return nullptr;
     return data_ + size_;
   }
   void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
@@ -73,7 +112,7 @@ class MemorySink {
   // zeros afterwards.
   void give_back(size_t consumed) noexcept;
 
-  const char* data() const noexcept { return data_ ? data_ : ""; }
+  const char* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
   std::string_view bytes() const noexcept { return {data(), size_}; }
   bool failed() const noexcept { return failed_; }
@@ -104,12 +143,30 @@ class MemorySink {
     }
   }
   bool grow(uint64_t more);     // room for `more` bytes beyond size()
+  bool make_room(uint64_t more);
+  // Where the inline paths stop and call grow(): the capacity, or sooner
+  // when the next bytes are due to be scanned, but never before `end`.
+  void relimit(uint64_t end) noexcept {
+    limit_ = cap_;
+    if (scan_step_ != 0 && scanned_ + scan_step_ < limit_)
+      limit_ = scanned_ + scan_step_ > end ? scanned_ + scan_step_ : static_cast<size_t>(end);
+  }
+  bool write_slow(const char* p, size_t n);
+  bool spaces_slow(uint64_t n);
   void regrow(size_t capacity);
   void release() noexcept;
 
-  char* data_ = nullptr;
+  // A small document is written in place, without an allocation (which
+  // was a tenth of the time spent on one).
+  static constexpr size_t kInPlace = 1024;
+  char in_place_[kInPlace];
+  char* data_ = in_place_;
   size_t size_ = 0;
-  size_t cap_ = 0;       // never above budget_ while check_ is pending
+  size_t cap_ = kInPlace;  // never above budget_ while check_ is pending
+  size_t limit_ = kInPlace;  // at most cap_ (see relimit)
+  size_t scan_step_ = 0;     // 0: no scanning (see scan_as_written)
+  size_t scanned_ = 0;       // bytes looked at for max_byte_
+  uint8_t max_byte_ = 0;
   void* map_ = nullptr;  // the mapping holding data_ for large buffers, else null
   size_t map_size_ = 0;
   size_t map_room_ = 0;  // bytes usable from data_ in the mapping
@@ -117,68 +174,95 @@ class MemorySink {
   size_t budget_ = SIZE_MAX;
   BudgetCheck check_ = nullptr;
   void* check_ctx_ = nullptr;
+  size_t bound_ = SIZE_MAX;
+  Drain drain_ = nullptr;
+  void* drain_ctx_ = nullptr;
   bool failed_ = false;
 };
+
+// Asks for transparent huge pages for the whole 2 MiB pages within
+// [p, p + n) of a fresh allocation of at least kOwnMapping bytes: memory
+// about to be written from start to end (a large str being filled) then
+// takes a fault per 2 MiB instead of one per 4 KiB, which is most of the
+// time it takes to fill fresh memory. Smaller allocations are left alone:
+// the C library may place them in its heap, where the advice would outlive
+// them and make every later fault there compact memory for a huge page.
+// Only advice, never an error.
+void advise_huge_pages(void* p, size_t n) noexcept;
+// The C library maps an allocation of this size or more on its own (the
+// largest threshold glibc's malloc may choose or be set to on 64 bits).
+inline constexpr size_t kOwnMapping = size_t{32} << 20;
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";
 inline constexpr const char* kFailedWholeWrite = "failed to write whole buffer";
 
-// Buffers writes to an open descriptor in 8192 bytes. A piece that fits in the
-// free part of the buffer is copied there; otherwise the buffer is written out
-// first, and a piece of a whole buffer or more goes straight to write(2).
-// Does not own the descriptor. Interrupted writes, and every
-// kBytesBetweenChecks bytes written, ask `interrupts` whether to go on (see
-// interrupts.h); a refusal fails the sink with OsError::interrupted().
+// A document for a file descriptor: the walk writes into a memory sink of
+// kCapacity bytes, written out by write(2) whenever it fills, and by
+// flush() at the end; a piece of kCapacity bytes or more is written from
+// where it is. Does not own the descriptor.
+//
+// The descriptor may come late: a sink made with an Opener asks for it
+// when it first writes out, and is told then whether the bytes so far are
+// the whole document. A caller can so look at a large document before it
+// opens the file, and a small one is written by a single write(2).
+//
+// Interrupted writes, and every kBytesBetweenChecks bytes written, ask
+// `interrupts` whether to go on (see interrupts.h); a refusal fails the sink
+// with OsError::interrupted().
 class FileSink {
  public:
-  static constexpr size_t kCapacity = 8192;
+  static constexpr size_t kCapacity = size_t{256} << 10;
 
-  explicit FileSink(int fd, Interrupts interrupts = {}) noexcept : fd_(fd), interrupts_(interrupts) {}
+  // Gives the descriptor to write to, or false (with `*error` set, or left
+  // as it is when the reason is the caller's own) to write nothing.
+  struct Opener {
+    bool (*open)(void* ctx, bool whole_document, int* fd, OsError* error);
+    void* ctx;
+  };
+
+  explicit FileSink(int fd, Interrupts interrupts = {}) noexcept : fd_(fd), interrupts_(interrupts) { init(); }
+  FileSink(Opener opener, Interrupts interrupts = {}) noexcept : opener_(opener), interrupts_(interrupts) { init(); }
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
 
-  bool write(const char* p, size_t n) {
-    if (used_ > kCapacity) __builtin_unreachable();
-    if (n <= kCapacity - used_) {
-      std::memcpy(buf_ + used_, p, n);
-      used_ += n;
-      return true;
-    }
-    return write_slow(p, n);
-  }
-  bool write(std::string_view s) { return write(s.data(), s.size()); }
-  bool spaces(uint64_t n);
+  // What the walk writes into (see write_document).
+  MemorySink& buffer() noexcept { return mem_; }
 
-  // Writes out what the buffer holds. After a failure the bytes the system
-  // did not take stay buffered.
+  bool write(const char* p, size_t n) { return mem_.write(p, n); }
+  bool write(std::string_view s) { return mem_.write(s); }
+  bool spaces(uint64_t n) { return mem_.spaces(n); }
+
+  // Writes out what the buffer holds (opening the descriptor first, if it
+  // is still to come). After a write failure the bytes the system did not
+  // take stay buffered, and a later flush tries them again.
   bool flush();
 
-  bool failed() const noexcept { return failed_; }
+  bool failed() const noexcept { return mem_.failed(); }
   const OsError& error() const noexcept { return err_; }
-  size_t buffered() const noexcept { return used_; }
+  size_t buffered() const noexcept { return mem_.size(); }
 
  private:
-  bool write_slow(const char* p, size_t n);
-  bool write_direct(const char* p, size_t n);
+  void init() noexcept { mem_.set_drain(kCapacity, &FileSink::take, this); }
+  static size_t take(void* self, const char* p, size_t n, bool buffered);
+  bool open(bool whole_document);
   // write(2) until every byte is taken. Returns 0 on success, an errno value
   // (EINTR: a handler refused to go on), or -1 when a call accepted zero
   // bytes. `*done` receives the number of bytes the system took.
   int write_fully(const char* p, size_t n, size_t* done) noexcept;
-  bool fail(OsError e) {
+  void fail(OsError e) noexcept {
     if (!failed_) {
       failed_ = true;
       err_ = e;
     }
-    return false;
   }
 
-  int fd_;
+  MemorySink mem_;
+  int fd_ = -1;
+  Opener opener_{nullptr, nullptr};
   Interrupts interrupts_;
   uint64_t unchecked_ = 0;  // bytes written since the handlers last had a chance
-  size_t used_ = 0;
-  bool failed_ = false;
+  bool failed_ = false;     // the first error is kept in err_
   OsError err_{};
-  char buf_[kCapacity];
 };
 
 }  // namespace orvex

@@ -35,23 +35,26 @@ inline uint8_t widest_of_max_byte(uint8_t b) noexcept {
   return b < 0x80 ? 0 : b < 0xC4 ? 1 : b < 0xF0 ? 2 : 3;
 }
 
-// The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
-// U+FFFF, 3 beyond) of valid UTF-8.
-inline uint8_t widest_class(const char* p, size_t n) noexcept {
+// The largest byte of [p, p + n) (0 when empty).
+inline uint8_t max_byte(const char* p, size_t n) noexcept {
   using simd::Vec;
   const auto* s = reinterpret_cast<const uint8_t*>(p);
   const uint8_t* e = s + n;
-  uint8_t max_byte = 0;
+  uint8_t largest = 0;
   if (e - s >= 16) {
     Vec acc = Vec::load(s);
     for (s += 16; e - s >= 64; s += 64)
       acc = Vec::max(acc, Vec::max(Vec::max(Vec::load(s), Vec::load(s + 16)), Vec::max(Vec::load(s + 32), Vec::load(s + 48))));
     for (; e - s >= 16; s += 16) acc = Vec::max(acc, Vec::load(s));
-    max_byte = acc.max_lane();
+    largest = acc.max_lane();
   }
-  for (; s != e; ++s) max_byte = *s > max_byte ? *s : max_byte;
-  return widest_of_max_byte(max_byte);
+  for (; s != e; ++s) largest = *s > largest ? *s : largest;
+  return largest;
 }
+
+// The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
+// U+FFFF, 3 beyond) of valid UTF-8.
+inline uint8_t widest_class(const char* p, size_t n) noexcept { return widest_of_max_byte(max_byte(p, n)); }
 
 // Decodes the one character at `s` (which must be before `e`) into `*out`,
 // advancing both. False for a malformed sequence or one too wide for `Char`.
@@ -83,6 +86,25 @@ inline bool decode_one(const uint8_t*& s, const uint8_t* e, Char*& out) noexcept
   return true;
 }
 
+// The character of two or three bytes at `s` (a lead byte below 0xF0 and
+// what follows it; `s` must have three readable bytes), decoded without a
+// branch: its code point and length, and whether decode_one would take it
+// as that (a well formed sequence whose character fits `Char`). Anything
+// else is left to decode_one.
+template <class Char>
+inline bool decode_short(const uint8_t* s, uint32_t* c, unsigned* len) noexcept {
+  const uint32_t b0 = s[0], b1 = s[1], b2 = s[2];
+  const bool tail1 = (b1 & 0xC0) == 0x80;
+  const bool tail2 = (b2 & 0xC0) == 0x80;
+  const bool two = b0 - 0xC2 < 0x1E;    // 0xC2 to 0xDF
+  const bool three = b0 - 0xE0 < 0x10;  // 0xE0 to 0xEF
+  const uint32_t c2 = ((b0 & 0x1F) << 6) | (b1 & 0x3F);
+  const uint32_t c3 = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+  *c = three ? c3 : c2;
+  *len = three ? 3 : 2;
+  return ((two & tail1) | (three & tail1 & tail2)) & (*c <= static_cast<Char>(~Char{0}));
+}
+
 // Decodes UTF-8 into `out`, which has room for `room` characters, each
 // fitting `Char`: the number of characters, or kNotDecoded when the bytes
 // are not well formed UTF-8 sequences or their characters do not fit.
@@ -94,23 +116,37 @@ size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
   const uint8_t* e = s + n;
   Char* const out_end = out + room;
   if constexpr (sizeof(Char) <= 2) {
-    // The ASCII bytes before the next multi-byte character are widened
-    // sixteen at a time (the lanes stored past them are overwritten later);
-    // then the multi-byte characters of that run are decoded one by one.
-    while (e - s >= 16 && out_end - out >= 16) {
+    // Sixteen bytes at a time are widened and stored (the lanes stored past
+    // the characters are overwritten later). ASCII blocks are done at that;
+    // otherwise the ASCII bytes before the first multi-byte character stand,
+    // the character is decoded into the lane after them, and the next block
+    // starts behind it. The character is decoded without branching on its
+    // length: in text that mixes scripts the lengths follow no pattern a
+    // branch could learn.
+    while (e - s >= 18 && out_end - out >= 16) {
       const simd::Vec v = simd::Vec::load(s);
       if constexpr (sizeof(Char) == 1) {
         v.store(reinterpret_cast<uint8_t*>(out));
       } else {
         v.store_widened(reinterpret_cast<uint16_t*>(out));
       }
-      const unsigned ascii = unsigned(__builtin_ctz(v.high_bits() | 0x10000u));
+      const unsigned high = v.high_bits();
+      if (high == 0) {
+        s += 16;
+        out += 16;
+        continue;
+      }
+      const unsigned ascii = unsigned(__builtin_ctz(high));
       s += ascii;
       out += ascii;
-      if (ascii == 16) continue;
-      do {
-        if (!decode_one(s, e, out)) return kNotDecoded;
-      } while (s != e && *s >= 0x80 && out != out_end);
+      uint32_t c;
+      unsigned len;
+      if (decode_short<Char>(s, &c, &len)) [[likely]] {
+        *out++ = static_cast<Char>(c);
+        s += len;
+      } else if (!decode_one(s, e, out)) {
+        return kNotDecoded;
+      }
     }
   }
   while (s != e) {

@@ -7,7 +7,6 @@
 namespace orvex {
 
 template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const WriteOptions&);
-template bool write_document<FileSink>(FileSink&, const NodeRecord&, const WriteOptions&);
 template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
 
 DocumentMeasure measure_document(const NodeRecord& root, const WriteOptions& options, uint64_t max_elements) {

@@ -36,16 +36,49 @@ struct WriteOptions {
 // Writes the document of the tree under `root` (at depth 0) into the sink.
 // No recursion, so any depth is fine. Returns false when the sink failed
 // (the sink keeps why).
+namespace writer_detail {
+
+// The elements open in the walk, innermost last: in place for the depths
+// of ordinary documents, in a vector beyond them (no allocation for most
+// documents, which for a small one is a tenth of its time).
+class OpenElements {
+ public:
+  struct Open {
+    const NodeRecord* e;
+    size_t next;  // index of the next child to write
+  };
+
+  bool empty() const noexcept { return size_ == 0; }
+  Open& back() noexcept { return size_ <= kInPlace ? in_place_[size_ - 1] : deeper_.back(); }
+  void push_back(const Open& o) {
+    if (size_ < kInPlace) {
+      in_place_[size_] = o;
+    } else {
+      deeper_.push_back(o);
+    }
+    ++size_;
+  }
+  void pop_back() noexcept {
+    if (size_ > kInPlace) deeper_.pop_back();
+    --size_;
+  }
+
+ private:
+  static constexpr size_t kInPlace = 32;
+  size_t size_ = 0;
+  Open in_place_[kInPlace];
+  std::vector<Open> deeper_;
+};
+
+}  // namespace writer_detail
+
 template <class Sink>
 bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& options) {
   using Element = const NodeRecord*;
-  struct Open {
-    Element e;
-    size_t next;  // index of the next child to write
-  };
+  using Open = writer_detail::OpenElements::Open;
   if (options.declaration && !sink.write(kXmlDeclaration)) return false;
   const uint64_t indent = options.indent;
-  std::vector<Open> open;
+  writer_detail::OpenElements open;
   uint64_t depth = 0;
   bool after_markup = false;
   // Saturates rather than wraps: a product past 64 bits can only be refused,
@@ -57,6 +90,9 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
   };
 
   constexpr size_t kLongText = 512;
+  // Longer strings go to the sink in runs (see MemorySink::set_drain).
+  size_t limit = SIZE_MAX;
+  if constexpr (requires { sink.piece_limit(); }) limit = sink.piece_limit();
   Element e = &root;
   bool have = true;
   while (have) {
@@ -69,7 +105,9 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (!put_attr(sink, it->key, it->value, readable)) return false;
+        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value, readable)
+                                      : !put_attr<Sink>(sink, it->key, it->value, readable))
+          return false;
         if (--left == 0) break;
       }
     }
@@ -96,7 +134,8 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (!put_text(sink, *text, readable)) return false;
+        if (text->size() <= limit ? !put_text(sink, *text, readable) : !escape(sink, text->sv(), EscapeMode::Text))
+          return false;
         after_markup = false;
       }
       open.push_back({e, 0});
@@ -120,6 +159,12 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     }
   }
   return true;
+}
+
+// A file sink is written through its memory buffer, with the memory sink's
+// pieces (see FileSink).
+inline bool write_document(FileSink& sink, const NodeRecord& root, const WriteOptions& options) {
+  return write_document(sink.buffer(), root, options);
 }
 
 // What a document will need, counted by the writer's own walk (see
@@ -147,7 +192,6 @@ Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64
 uint64_t physical_memory() noexcept;
 
 extern template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const WriteOptions&);
-extern template bool write_document<FileSink>(FileSink&, const NodeRecord&, const WriteOptions&);
 extern template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
 
 }  // namespace orvex
