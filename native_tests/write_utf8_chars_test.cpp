@@ -67,7 +67,7 @@ void expect_decodes(const std::string& bytes, const std::vector<uint32_t>& cps) 
   }
 }
 
-TEST(WriteUtf8Chars, WidestClassAndDecodingOfRandomTextOfEveryWidthAndDensity) {
+TEST(WriteUtf8Chars, WidestClassCountAndDecodingOfRandomTextOfEveryWidthAndDensity) {
   std::mt19937 rng(7);
   for (uint8_t max_class = 0; max_class < 4; ++max_class) {
     for (unsigned per_mille : {1u, 20u, 300u, 1000u}) {
@@ -80,6 +80,7 @@ TEST(WriteUtf8Chars, WidestClassAndDecodingOfRandomTextOfEveryWidthAndDensity) {
           widest = std::max(widest, width_class(c));
         }
         ASSERT_EQ(widest_class(bytes.data(), bytes.size()), widest);
+        ASSERT_EQ(count_chars(bytes.data(), bytes.size()), cps.size());
         if (widest <= 1) expect_decodes<uint8_t>(bytes, cps);
         if (widest <= 2) expect_decodes<uint16_t>(bytes, cps);
         expect_decodes<uint32_t>(bytes, cps);

@@ -160,11 +160,14 @@ struct LateSizeCheck {
 constexpr size_t kScanStep = size_t{256} << 10;
 
 // The result of write_string: one decoding copy (see write/utf8_chars.h);
-// all-ASCII output by plain copies. A byte is at most one character, so the str is
-// made for as many characters as bytes and cut to the count decoded (a
-// shrink in place), which spares a pass that counts them. The decoding
-// checks the sequences as it goes: output that does not decode means the
-// writer itself is broken.
+// all-ASCII output by plain copies. Output that is not ASCII has its
+// characters counted first, so the str is made at its final size: made for
+// as many characters as bytes and cut afterwards, every call would ask the
+// C library for more than the last call gave back, and a large str would
+// then come from fresh pages each time (a fault per page, a third of the
+// time to write a 10 MB document), never from the memory just released.
+// The decoding checks the sequences as it goes: output that does not decode
+// means the writer itself is broken.
 //
 // The output is copied a chunk at a time, and the pages of each chunk go
 // back to the system once it is copied: what is resident stays near one
@@ -174,11 +177,12 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   const char* const p = sink.data();
   const size_t n = sink.size();
   const uint8_t widest = widest_of_max_byte(sink.max_byte());
+  const size_t length = widest == 0 ? n : count_chars(p, n);
   // The first check counted a str of one byte per character.
-  if (check.ran && str_allocation(n, widest) > str_allocation(n, 0) &&
-      !check.fits(str_allocation(n, widest)))
+  if (check.ran && str_allocation(length, widest) > str_allocation(n, 0) &&
+      !check.fits(str_allocation(length, widest)))
     return check.raise();
-  Ref str(PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]));
+  Ref str(PyUnicode_New(static_cast<Py_ssize_t>(length), kWidestChar[widest]));
   if (!str) return nullptr;
   constexpr size_t kChunk = size_t{16} << 20;
   size_t done = 0;
@@ -193,7 +197,7 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
         std::memcpy(out + chars, p + done, end - done);
         got = end - done;
       } else {
-        got = decode_utf8(p + done, end - done, out + chars, n - chars);
+        got = decode_utf8(p + done, end - done, out + chars, length - chars);
         if (got == kNotDecoded) return false;
       }
       chars += got;
@@ -203,24 +207,18 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
     return true;
   };
   void* data = PyUnicode_DATA(str.get());
-  advise_huge_pages(data, n * PyUnicode_KIND(str.get()));
+  advise_huge_pages(data, length * PyUnicode_KIND(str.get()));
   bool decoded;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND: decoded = copy(static_cast<Py_UCS1*>(data)); break;
     case PyUnicode_2BYTE_KIND: decoded = copy(static_cast<Py_UCS2*>(data)); break;
     default: decoded = copy(static_cast<Py_UCS4*>(data)); break;
   }
-  if (!decoded) {
+  if (!decoded || chars != length) {
     PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
     return nullptr;
   }
-  if (chars == n) return str.release();
-  // On failure the str is left as it was, still ours; on success the one
-  // given back replaces it.
-  PyObject* shrunk = str.release();
-  const int resized = PyUnicode_Resize(&shrunk, static_cast<Py_ssize_t>(chars));
-  str = Ref(shrunk);
-  return resized < 0 ? nullptr : str.release();
+  return str.release();
 }
 
 // Where write_file's sink writes, asked for when the sink first writes out

@@ -6,6 +6,7 @@
 // writer's output is valid UTF-8 by construction and mostly ASCII.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -55,6 +56,29 @@ inline uint8_t max_byte(const char* p, size_t n) noexcept {
 // The class of the widest character (0 ASCII, 1 up to U+00FF, 2 up to
 // U+FFFF, 3 beyond) of valid UTF-8.
 inline uint8_t widest_class(const char* p, size_t n) noexcept { return widest_of_max_byte(max_byte(p, n)); }
+
+// The number of characters of valid UTF-8: every byte but a continuation
+// byte (10xxxxxx) starts one. Counted eight bytes at a time, in byte lanes
+// summed before any can overflow.
+inline size_t count_chars(const char* p, size_t n) noexcept {
+  constexpr uint64_t kLow = 0x0101010101010101ull;
+  constexpr uint64_t kPairs = 0x00FF00FF00FF00FFull;
+  size_t continuation = 0;
+  size_t i = 0;
+  while (n - i >= 8) {
+    const size_t stop = i + std::min((n - i) / 8, size_t{255}) * 8;
+    uint64_t lanes = 0;
+    for (; i < stop; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      lanes += ((w & ~(w << 1)) >> 7) & kLow;  // bit 7 set, bit 6 clear
+    }
+    lanes = (lanes & kPairs) + ((lanes >> 8) & kPairs);
+    continuation += static_cast<size_t>((lanes * 0x0001000100010001ull) >> 48);
+  }
+  for (; i < n; ++i) continuation += (static_cast<uint8_t>(p[i]) & 0xC0) == 0x80;
+  return n - continuation;
+}
 
 // Decodes the one character at `s` (which must be before `e`) into `*out`,
 // advancing both. False for a malformed sequence or one too wide for `Char`.
