@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "py/binding.h"
 #include "simd/simd.h"
 #include "storage/shared_str.h"
 #include "write/utf8_chars.h"
@@ -68,8 +69,8 @@ inline void copy_16(char* out, const char* p, size_t n) noexcept {
 inline constexpr size_t kInlineCopy = 64;
 
 // A new str holding valid UTF-8 of any width: the width from the largest
-// byte, then one decoding pass into a str of as many characters as bytes,
-// cut to the characters decoded (a shrink in place).
+// byte and the length from the bytes that start a character, then one
+// decoding pass into a str made at its final size.
 inline PyObject* str_from_wide_utf8(const char* p, size_t n) {
   const bool inline_copy = n >= 16 && n <= kInlineCopy;
   const uint8_t widest = inline_copy ? widest_class_16(p, n) : widest_class(p, n);
@@ -79,25 +80,21 @@ inline PyObject* str_from_wide_utf8(const char* p, size_t n) {
     if (s != nullptr) copy_16(static_cast<char*>(PyUnicode_DATA(s)), p, n);
     return s;
   }
-  PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), kWidestChar[widest]);
-  if (s == nullptr) return nullptr;
-  void* data = PyUnicode_DATA(s);
+  const size_t length = count_chars(p, n);
+  Ref s(PyUnicode_New(static_cast<Py_ssize_t>(length), kWidestChar[widest]));
+  if (!s) return nullptr;
+  void* data = PyUnicode_DATA(s.get());
   size_t chars;
-  switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS1*>(data), n); break;
-    case PyUnicode_2BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS2*>(data), n); break;
-    default: chars = decode_utf8(p, n, static_cast<Py_UCS4*>(data), n); break;
+  switch (PyUnicode_KIND(s.get())) {
+    case PyUnicode_1BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS1*>(data), length); break;
+    case PyUnicode_2BYTE_KIND: chars = decode_utf8(p, n, static_cast<Py_UCS2*>(data), length); break;
+    default: chars = decode_utf8(p, n, static_cast<Py_UCS4*>(data), length); break;
   }
-  if (chars == kNotDecoded) {
-    Py_DECREF(s);
+  if (chars != length) {
     PyErr_SetString(PyExc_SystemError, "invariant: stored strings are valid UTF-8");
     return nullptr;
   }
-  if (chars != n && PyUnicode_Resize(&s, static_cast<Py_ssize_t>(chars)) < 0) {
-    Py_XDECREF(s);  // the str is left as it was when resizing fails
-    return nullptr;
-  }
-  return s;
+  return s.release();
 }
 
 // Strings up to this many bytes are read and written as two words.
