@@ -169,10 +169,13 @@ constexpr size_t kScanStep = size_t{256} << 10;
 // The decoding checks the sequences as it goes: output that does not decode
 // means the writer itself is broken.
 //
-// The output is copied a chunk at a time, and the pages of each chunk go
-// back to the system once it is copied: what is resident stays near one
-// copy of the document instead of two. A document large enough to have been
-// counted is checked once more here, now that its str's width is known.
+// The output is copied a chunk at a time. For a document large enough to
+// have been counted, the pages of each chunk go back to the system once it
+// is copied: what is resident stays near one copy of the document instead
+// of two. A smaller one keeps them, so that the sink's buffer, kept for the
+// next call, is written again without a fault and a zeroed page per page.
+// A counted document is checked once more here, now that its str's width is
+// known.
 PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   const char* const p = sink.data();
   const size_t n = sink.size();
@@ -202,7 +205,7 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
       }
       chars += got;
       done = end;
-      sink.give_back(done);
+      if (check.ran) sink.give_back(done);
     }
     return true;
   };
