@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 
@@ -75,9 +76,12 @@ inline uint64_t sip13(MapKey key, const unsigned char* p, size_t len, bool with_
 struct ThreadKey {
   MapKey key;
   bool ready = false;
+  uint32_t forks = 0;  // g_forks when the key was drawn
 };
 
 thread_local ThreadKey t_key;
+// Children of a fork draw keys of their own, not the parent's next ones.
+std::atomic<uint32_t> g_forks{0};
 
 void draw_random(MapKey& k) noexcept {
   unsigned char buf[16];
@@ -113,13 +117,17 @@ uint64_t hash_key_bytes(MapKey key, std::string_view bytes) noexcept {
 
 MapKey next_map_key() noexcept {
   ThreadKey& t = t_key;
-  if (!t.ready) {
+  const uint32_t forks = g_forks.load(std::memory_order_relaxed);
+  if (!t.ready || t.forks != forks) {
     draw_random(t.key);
     t.ready = true;
+    t.forks = forks;
   }
   MapKey k = t.key;
   t.key.k0 += 1;
   return k;
 }
+
+void new_map_keys_after_fork() noexcept { g_forks.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace orvex

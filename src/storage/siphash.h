@@ -22,5 +22,7 @@ uint64_t hash_key_bytes(MapKey key, std::string_view bytes) noexcept;
 // A key for a new map: the calling thread's pair (drawn once from the OS random
 // source), after which the first word of the thread's pair is incremented.
 MapKey next_map_key() noexcept;
+// After fork(), in the child: every thread draws a new pair at its next map.
+void new_map_keys_after_fork() noexcept;
 
 }  // namespace orvex

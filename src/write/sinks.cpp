@@ -1,12 +1,12 @@
 #include "write/sinks.h"
 
+#include "storage/block_pool.h"
 #include "write/utf8_chars.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 namespace orvex {
 
 constexpr size_t kFirstBuffer = size_t{8} << 10;
+const size_t kPage = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
 
 uint8_t MemorySink::max_byte() noexcept {
   if (size_ > scanned_) {
@@ -100,6 +101,7 @@ bool MemorySink::spaces_slow(uint64_t n) {
 
 bool MemorySink::drain() {
   if (size_ == 0) return true;
+  peak_ = std::max(peak_, size_);
   const size_t took = drain_(drain_ctx_, data_, size_, true);
   if (took > 0) std::memmove(data_, data_ + took, size_ - took);
   size_ -= took;
@@ -117,45 +119,10 @@ bool MemorySink::drain() {
 constexpr size_t kHugePage = size_t{2} << 20;
 constexpr size_t kMappedFrom = size_t{4} << 20;
 
-namespace {
-
-// The last large buffer, kept for the next large document: a new mapping
-// costs a fault and a zeroed page per 2 MiB written (a tenth of the time to
-// write a document of tens of MiB), a kept one costs neither. Its pages are
-// handed back to the system lazily (MADV_FREE), so under memory pressure
-// the system reclaims them instead of swapping; one at most, of at most the
-// unchecked budget's size, is kept.
-struct SpareMapping {
-  void* map = nullptr;
-  size_t map_size = 0;
-  char* data = nullptr;
-  size_t room = 0;
-};
-std::mutex g_spare_mutex;
-SpareMapping g_spare;
-constexpr size_t kKeepAtMost = (size_t{64} << 20) + (size_t{2} << 20);
-
-SpareMapping take_spare(size_t room) {
-  std::lock_guard<std::mutex> lock(g_spare_mutex);
-  if (g_spare.map == nullptr || g_spare.room < room) return {};
-  SpareMapping m = g_spare;
-  g_spare = {};
-  return m;
-}
-
-// False when the mapping was not kept (the caller unmaps it).
-bool keep_spare(void* map, size_t map_size, char* data, size_t room) {
-  if (map_size > kKeepAtMost) return false;
-  std::lock_guard<std::mutex> lock(g_spare_mutex);
-  if (g_spare.map != nullptr) return false;
-#ifdef MADV_FREE
-  (void)::madvise(data, room, MADV_FREE);
-#endif
-  g_spare = {map, map_size, data, room};
-  return true;
-}
-
-}  // namespace
+// The last large buffer is kept for the next large document (see
+// storage/block_pool.h): a new mapping costs a fault and a zeroed page per
+// 2 MiB written (a tenth of the time to write a document of tens of MiB), a
+// kept one costs neither.
 
 void MemorySink::regrow(size_t capacity) {
   if (map_ != nullptr && capacity <= map_room_) {
@@ -193,7 +160,7 @@ void MemorySink::regrow(size_t capacity) {
     }
   }
 #endif
-  if (SpareMapping spare = take_spare(rounded); spare.map != nullptr) {
+  if (PoolMapping spare = pool_take_mapping(rounded); spare.map != nullptr) {
     if (size_ > 0) std::memcpy(spare.data, data_, size_);
     release();
     map_ = spare.map;
@@ -243,9 +210,8 @@ void advise_huge_pages(void* p, size_t n) noexcept {
 
 void MemorySink::give_back(size_t consumed) noexcept {
   if (map_ == nullptr) return;
-  static const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   // data_ starts a page, so whole pages are counted from it.
-  const size_t end = std::min(consumed, size_) / page * page;
+  const size_t end = std::min(consumed, size_) / kPage * kPage;
   if (end <= given_back_) return;
   (void)::madvise(data_ + given_back_, end - given_back_, MADV_DONTNEED);  // advice: fine if refused
   given_back_ = end;
@@ -253,7 +219,9 @@ void MemorySink::give_back(size_t consumed) noexcept {
 
 void MemorySink::release() noexcept {
   if (map_ != nullptr) {
-    if (!keep_spare(map_, map_size_, data_, map_room_)) ::munmap(map_, map_size_);
+    const size_t written = std::max(peak_, size_);
+    const PoolMapping m{map_, map_size_, data_, map_room_, std::min(map_room_, (written + kHugePage - 1) & ~(kHugePage - 1))};
+    if (!pool_keep_mapping(m)) ::munmap(map_, map_size_);
   } else if (data_ != in_place_) {
     std::free(data_);
   }
@@ -263,7 +231,7 @@ void MemorySink::release() noexcept {
   data_ = nullptr;
 }
 
-int FileSink::write_fully(const char* p, size_t n, size_t* done) noexcept {
+int FileSink::write_fully(const char* p, size_t n, size_t* done) {
   size_t off = 0;
   while (off < n) {
     // Bounded pieces, so that the handlers get their chance within a long

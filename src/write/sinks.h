@@ -171,6 +171,7 @@ class MemorySink {
   size_t map_size_ = 0;
   size_t map_room_ = 0;  // bytes usable from data_ in the mapping
   size_t given_back_ = 0;  // bytes from data_ whose pages went back (see give_back)
+  size_t peak_ = 0;        // the most bytes held before a drain
   size_t budget_ = SIZE_MAX;
   BudgetCheck check_ = nullptr;
   void* check_ctx_ = nullptr;
@@ -248,7 +249,7 @@ class FileSink {
   // write(2) until every byte is taken. Returns 0 on success, an errno value
   // (EINTR: a handler refused to go on), or -1 when a call accepted zero
   // bytes. `*done` receives the number of bytes the system took.
-  int write_fully(const char* p, size_t n, size_t* done) noexcept;
+  int write_fully(const char* p, size_t n, size_t* done);
   void fail(OsError e) noexcept {
     if (!failed_) {
       failed_ = true;
