@@ -15,6 +15,8 @@
 
 #include "interrupts.h"
 #include "read/file_source.h"
+#include "record_forest.h"
+#include "write/file_output.h"
 #include "write/sinks.h"
 
 namespace orvex {
@@ -129,6 +131,60 @@ TEST(FileInterrupts, ALongWriteAsksEveryChunk) {
   EXPECT_TRUE(sink.flush());
   EXPECT_EQ(a.asked, 4);  // 139 MiB
   close(fd);
+}
+
+// write_file reports what close reports: on network and quota-limited file
+// systems that is where a failed write shows, and a call that returned
+// success would have lost the data. EINTR from close is no error (the
+// descriptor is gone on Linux and is never closed again), unless a handler
+// refuses to go on.
+int g_close_errno = 0;
+int g_close_calls = 0;
+int failing_close(int fd) {
+  ++g_close_calls;
+  ::close(fd);
+  if (g_close_errno == 0) return 0;
+  errno = g_close_errno;
+  return -1;
+}
+
+TEST(FileInterrupts, WriteToFileReportsWhatCloseReports) {
+  testutil::Forest forest;
+  const Node* doc = forest.node("r", {{"k", "v"}}, "text");
+  char dir[] = "/tmp/orvex_close_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/out.xml";
+  struct Case {
+    int close_errno;
+    int yes;  // answers before a no
+    int want_errnum;
+  };
+  for (const Case c : {Case{0, 0, 0}, Case{EDQUOT, 0, EDQUOT}, Case{EIO, 0, EIO}, Case{EINTR, 1, 0},
+                       Case{EINTR, 0, EINTR}}) {
+    g_close_errno = c.close_errno;
+    g_close_calls = 0;
+    Answers a{c.yes};
+    const int before = open_descriptors();
+    auto r = write_to_file(path, doc->rec, {2, false}, a.interrupts(), FileCalls{&failing_close});
+    EXPECT_EQ(g_close_calls, 1);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(r.ok(), c.want_errnum == 0) << c.close_errno;
+    if (!r.ok()) {
+      EXPECT_FALSE(r.error().refusal.has_value());
+      EXPECT_EQ(r.error().error.errnum, c.want_errnum);
+    }
+    // The bytes reached the file either way.
+    EXPECT_EQ(testutil::render(doc, 2), [&] {
+      std::string got;
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      char buf[4096];
+      for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+      close(fd);
+      return got;
+    }());
+  }
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

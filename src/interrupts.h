@@ -33,8 +33,12 @@ inline constexpr uint64_t kBytesBetweenChecks = uint64_t{32} << 20;
 // Runs a system call (a callable returning a negative value with errno set
 // on failure) again after each EINTR for as long as the handlers allow.
 // When a handler refuses, the result is -1 with errno EINTR.
+//
+// Nothing on the way from here to the handlers is noexcept: asking them
+// attaches to the interpreter, which may end the thread by unwinding it (see
+// py/detached.h).
 template <class Call>
-inline auto retry_interrupted(const Interrupts& in, Call call) noexcept {
+inline auto retry_interrupted(const Interrupts& in, Call call) {
   for (;;) {
     const auto r = call();
     if (r >= 0 || errno != EINTR) return r;
@@ -46,32 +50,37 @@ inline auto retry_interrupted(const Interrupts& in, Call call) noexcept {
 }
 
 // open(2), retried after EINTR (errno EINTR: a handler refused).
-inline int open_interruptible(const char* path, int flags, mode_t mode, const Interrupts& in) noexcept {
+inline int open_interruptible(const char* path, int flags, mode_t mode, const Interrupts& in) {
   return retry_interrupted(in, [&] { return ::open(path, flags, mode); });
 }
 
-// close(2), never retried: on Linux the descriptor is released even when
-// close reports EINTR, and a retry could close one that another thread has
-// just opened. The handlers still run; false when one refused. Other close
-// errors are not reported (nothing useful can be done with them here).
-inline bool close_interruptible(int fd, const Interrupts& in) noexcept {
-  if (::close(fd) == 0 || errno != EINTR) return true;
-  return in.go_on();
+// close(2) (or what stands in for it), never retried: on Linux the
+// descriptor is released even when close reports EINTR, and a retry could
+// close one that another thread has just opened. After EINTR the handlers
+// still run. Returns 0, the error close reported, or EINTR when a handler
+// refused to go on.
+inline int close_interruptible(int fd, const Interrupts& in, int (*close_call)(int) = ::close) {
+  if (close_call(fd) == 0) return 0;
+  const int e = errno;
+  if (e != EINTR) return e;
+  return in.go_on() ? 0 : EINTR;
 }
 
-// An open descriptor, closed on every way out (see close_interruptible).
+// An open descriptor, closed on every way out. Closing in the destructor
+// asks no handler (it may run while the thread is being unwound); close()
+// does.
 class OwnedFd {
  public:
   OwnedFd(int fd, const Interrupts& in) noexcept : fd_(fd), in_(in) {}
   ~OwnedFd() {
-    if (fd_ >= 0) (void)close_interruptible(fd_, in_);
+    if (fd_ >= 0) (void)::close(fd_);
   }
   OwnedFd(const OwnedFd&) = delete;
   OwnedFd& operator=(const OwnedFd&) = delete;
 
   int get() const noexcept { return fd_; }
-  // Closes now; false when a handler refused to go on.
-  bool close() noexcept {
+  // Closes now: 0, the error close reported, or EINTR when a handler refused.
+  int close() {
     const int fd = fd_;
     fd_ = -1;
     return close_interruptible(fd, in_);

@@ -10,24 +10,28 @@ import textwrap
 # .ci/arm64-python.sh exports ORVEX_EMULATOR with the command prefix (in shell
 # quoting) in that case.
 EMULATOR = shlex.split(os.environ.get("ORVEX_EMULATOR", ""))
+# Under the sanitizers (.ci/sanitize.sh preloads their runtimes) everything is
+# slower, and the quarantine keeps freed memory resident.
+SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_isolated(code: str, timeout: float = 600.0) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter, so that a crash fails the test
-    instead of killing the test run. Returns the finished process."""
+def isolated_command(code: str, *args: str) -> tuple[list[str], dict[str, str]]:
+    """The command line and environment that run `code` (with `args` as
+    sys.argv[1:]) in a fresh interpreter that finds the same modules."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return subprocess.run(
-        [*EMULATOR, sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=env,
-    )
+    return [*EMULATOR, sys.executable, "-c", textwrap.dedent(code), *args], env
 
 
-def assert_isolated_ok(code: str, timeout: float = 600.0) -> str:
+def run_isolated(code: str, timeout: float = 600.0, args: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter, so that a crash fails the test
+    instead of killing the test run. Returns the finished process."""
+    argv, env = isolated_command(code, *args)
+    return subprocess.run(argv, capture_output=True, text=True, timeout=timeout, env=env)
+
+
+def assert_isolated_ok(code: str, timeout: float = 600.0, args: tuple[str, ...] = ()) -> str:
     """Runs `code` isolated and asserts it exited cleanly; returns its stdout."""
-    proc = run_isolated(code, timeout)
+    proc = run_isolated(code, timeout, args)
     assert proc.returncode == 0, f"exit {proc.returncode}\nstdout:\n{proc.stdout[-2000:]}\nstderr:\n{proc.stderr[-2000:]}"
     return proc.stdout

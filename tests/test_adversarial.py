@@ -11,10 +11,9 @@ import time
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from helpers import assert_isolated_ok
+from helpers import SANITIZED, assert_isolated_ok
 from orvex import Node, SearchType, read_file, read_string, write_file, write_string
 
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def read_error(doc, root):

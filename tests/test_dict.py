@@ -263,15 +263,20 @@ def test_iteration_errors_become_the_vec_cause():
     assert conversion_error(leaf(children=FailsMidway())) == expected("FailsMidway", "LookupError: midway")
 
 
-def test_deeply_nested_error():
-    depth = 5000
+@pytest.mark.parametrize("depth", [3, 32, 33, 5000])
+def test_deeply_nested_error(depth):
     value = leaf(bad=2.5)
     for _ in range(depth):
         value = leaf(children=[value])
     message = conversion_error(value)
     # Each level wraps the one inside it: in_list("TypeError: " + inner), joined here in one go.
     before, after = in_list("\0").split("\0")
-    assert message == (before + "TypeError: ") * depth + plain("float") + after * depth
+    level = before + "TypeError: "
+    if depth <= 32:
+        assert message == level * depth + plain("float") + after * depth
+    else:  # the 16 outermost and the 16 innermost levels, and how many between were left out
+        marker = f"[... {depth - 32} levels of nesting left out ...] "
+        assert message == level * 16 + marker + level * 16 + plain("float") + after * 32
 
 
 class Mutating:

@@ -14,10 +14,10 @@ import time
 import pytest
 
 from orvex import Node, SearchType, read_file, read_string, write_file, write_string
+from helpers import SANITIZED
 
 THREADS = 8
 SECONDS = float(os.environ.get("ORVEX_STRESS_SECONDS", "6"))
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def make_document(seed: int, elements: int) -> str:

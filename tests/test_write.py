@@ -164,7 +164,7 @@ N = Node("r")
         (write_file, (N, pathlib.Path("out.xml")), {}, TypeError,
          f"'{type(pathlib.Path()).__qualname__}' object is not an instance of 'str'", "file_path"),
         (write_file, (N, None), {}, TypeError, "'None' is not an instance of 'str'", "file_path"),
-        (write_file, (N, "bad\udc80.xml"), {}, UnicodeEncodeError, None, "file_path"),
+        (write_file, (N, "bad\ud800.xml"), {}, UnicodeEncodeError, None, "file_path"),
         (write_file, (N, "out.xml", -5), {}, OverflowError, None, "indent"),
         (write_file, (N, "out.xml", 4, 0), {}, TypeError,
          "'int' object is not an instance of 'bool'", "default_xml_def"),

@@ -1,10 +1,10 @@
 #include "py/binding.h"
 
+#include "write/size_policy.h"
+
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -255,6 +255,17 @@ bool conv_text(PyObject* o, const char* param, std::string_view* out) {
   return text_of(o, out) || label(param);
 }
 
+bool conv_path(PyObject* o, const char* param, std::string* out) {
+  if (!PyUnicode_Check(o)) {
+    set_type_mismatch(o, "str");
+    return label(param);
+  }
+  const Ref bytes(PyUnicode_EncodeFSDefault(o));
+  if (!bytes) return label(param);
+  out->assign(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
 namespace {
 
 bool long_in_range(PyObject* o, long lo, long hi, long* out) {
@@ -362,6 +373,16 @@ PyObject* raise_read_error(const ReadError& e) {
   return nullptr;
 }
 
+PyObject* raise_refusal(const std::optional<SizeRefusal>& r) {
+  if (!r) {
+    PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
+    return nullptr;
+  }
+  const std::string msg = r->message();
+  PyErr_SetString(r->is_overflow() ? PyExc_OverflowError : PyExc_MemoryError, msg.c_str());
+  return nullptr;
+}
+
 PyObject* os_error_class(int errnum) {
   switch (errnum) {
     case EPERM:
@@ -407,42 +428,6 @@ PyObject* raise_os_error(const OsError& e) {
   const char* text = strerror_text(strerror_r(e.errnum, buf, sizeof buf), buf);
   return raise_with_one_arg(os_error_class(e.errnum),
                             std::string(text) + " (os error " + std::to_string(e.errnum) + ")");
-}
-
-// ---------------------------------------------------------------- deferred releases
-
-namespace {
-std::mutex g_deferred_mutex;
-std::vector<PyObject*> g_deferred;
-std::atomic<bool> g_has_deferred{false};
-}  // namespace
-
-void release_py_object(void* object) {
-  PyObject* o = static_cast<PyObject*>(object);
-  if (PyGILState_Check()) {
-    Py_DECREF(o);
-    return;
-  }
-  // Detached: the reference may only be given back by an attached thread.
-  std::lock_guard<std::mutex> lock(g_deferred_mutex);
-  try {
-    g_deferred.push_back(o);
-  } catch (...) {
-    // Out of memory: keeping the str alive is the only safe choice left.
-    return;
-  }
-  g_has_deferred.store(true, std::memory_order_release);
-}
-
-void drain_deferred_releases() {
-  if (!g_has_deferred.load(std::memory_order_acquire)) return;
-  std::vector<PyObject*> batch;
-  {
-    std::lock_guard<std::mutex> lock(g_deferred_mutex);
-    batch.swap(g_deferred);
-    g_has_deferred.store(false, std::memory_order_release);
-  }
-  for (PyObject* o : batch) Py_DECREF(o);
 }
 
 }  // namespace orvex::py

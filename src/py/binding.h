@@ -6,64 +6,24 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <new>
+#include <optional>
+#include <string>
 #include <stdexcept>
 #include <string_view>
 #include <vector>
 
 #include "errors.h"
-#include "interrupts.h"
+#include "py/ref.h"
+
+namespace orvex {
+struct SizeRefusal;
+}
 
 namespace orvex::py {
-
-// An owned reference; released on scope exit.
-class Ref {
- public:
-  Ref() noexcept = default;
-  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-  Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) { Py_XDECREF(p_); p_ = o.p_; o.p_ = nullptr; }
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { PyObject* p = p_; p_ = nullptr; return p; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
-
-// Owned references in order; given back on scope exit unless taken.
-class RefList {
- public:
-  RefList() = default;
-  RefList(RefList&& o) noexcept : items_(std::move(o.items_)) {}
-  RefList& operator=(RefList&&) = delete;
-  RefList(const RefList&) = delete;
-  RefList& operator=(const RefList&) = delete;
-  ~RefList() {
-    for (PyObject* o : items_) Py_DECREF(o);
-  }
-
-  void reserve(size_t n) { items_.reserve(n); }
-  // Takes the reference over (also when growing the list throws).
-  void push(Ref r) {
-    items_.push_back(r.get());
-    r.release();
-  }
-  size_t size() const noexcept { return items_.size(); }
-  PyObject* const* data() const noexcept { return items_.data(); }
-  // The list no longer gives the references back: whoever got them owns them.
-  void forget() noexcept { items_.clear(); }
-
- private:
-  std::vector<PyObject*> items_;
-};
 
 // One static record per callable.
 struct FuncDesc {
@@ -88,6 +48,11 @@ inline bool is_default(PyObject* slot) { return slot == nullptr || slot == Py_No
 //
 // text: a str (or subclass); the view is valid while `o` is alive.
 bool conv_text(PyObject* o, const char* param, std::string_view* out);
+// file path: a str (or subclass), as the file system's bytes of the name,
+// encoded as the interpreter encodes names for open() (the file system
+// encoding with surrogateescape, so that every name the system gives can be
+// given back).
+bool conv_path(PyObject* o, const char* param, std::string* out);
 // Conversions without the label, for callers that label a whole structure.
 bool text_of(PyObject* o, std::string_view* out);
 bool conv_u8(PyObject* o, const char* param, uint8_t* out);
@@ -136,72 +101,42 @@ void set_sequence_mismatch(PyObject* o);
 
 // Error values into exceptions. Each returns nullptr for convenience.
 PyObject* raise_read_error(const ReadError& e);
+// OverflowError or MemoryError with the refusal's message (SystemError when
+// there is none: a sink that failed without one).
+PyObject* raise_refusal(const std::optional<SizeRefusal>& r);
 PyObject* raise_os_error(const OsError& e);
 // The exception class for an OS error number.
 PyObject* os_error_class(int errnum);
 
-// Gives back Python references whose last holder went away on a detached
-// thread. Called at every attach point of the module.
-void drain_deferred_releases();
-// The hook SourceBuffer uses to give back its str.
-void release_py_object(void* object);
-
-// Releases the interpreter for the lifetime of the object. On re-attaching it
-// gives back references that detached threads had to defer.
-//
-// File I/O done meanwhile asks it, through interrupts(), whether to go on
-// after a signal interrupted a system call (see interrupts.h): it attaches,
-// runs the signal handlers and detaches again. An exception a handler raised
-// is kept, every later question is answered no, and raise_kept() raises it
-// once the thread is attached for good.
-class Detached {
+// For walks over trees and structures that may be very long (a few nodes
+// shared at every level stand for billions of places): every few thousand
+// steps the signal handlers get their chance, so that Ctrl-C and alarms end
+// the walk within a fraction of a second. step() is false with the
+// handler's exception set.
+class SignalChecks {
  public:
-  Detached() : ts_(PyEval_SaveThread()) {}
-  ~Detached() {
-    attach();
-    Py_XDECREF(kept_);
-  }
-  void attach() {
-    if (ts_) {
-      PyEval_RestoreThread(ts_);
-      ts_ = nullptr;
-      drain_deferred_releases();
-    }
-  }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-
-  Interrupts interrupts() noexcept { return {&Detached::run_handlers, this}; }
-  // After attach(): raises the exception a signal handler raised while
-  // detached and returns true, or returns false when none did.
-  bool raise_kept() {
-    if (kept_ == nullptr) return false;
-    restore_raised(Ref(kept_));
-    kept_ = nullptr;
-    return true;
+  bool step() {
+    if (--left_ != 0) return true;
+    left_ = kEvery;
+    return PyErr_CheckSignals() == 0;
   }
 
  private:
-  static bool run_handlers(void* self) {
-    auto* d = static_cast<Detached*>(self);
-    if (d->kept_ != nullptr || d->ts_ == nullptr) return d->kept_ == nullptr;
-    PyEval_RestoreThread(d->ts_);
-    if (PyErr_CheckSignals() < 0) d->kept_ = fetch_raised().release();
-    d->ts_ = PyEval_SaveThread();
-    return d->kept_ == nullptr;
-  }
-
-  PyThreadState* ts_;
-  PyObject* kept_ = nullptr;  // what a handler raised
+  static constexpr unsigned kEvery = 4096;
+  unsigned left_ = kEvery;
 };
 
 // Runs a module entry point: a std::bad_alloc escaping the body, or a
 // std::length_error (a size beyond what any allocation can have), becomes
-// MemoryError, anything else a SystemError; nothing crosses the C API.
+// MemoryError, anything else a SystemError; nothing crosses the C API but
+// the unwinding with which the interpreter ends a thread (see detached.h),
+// which must go on to the thread's start.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::length_error&) {
@@ -211,6 +146,5 @@ PyObject* guarded(F&& body) noexcept {
     return nullptr;
   }
 }
-
 
 }  // namespace orvex::py

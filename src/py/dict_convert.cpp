@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/collector_pause.h"
 #include "py/node_map.h"
 #include "py/py_dict.h"
 #include "py/py_str.h"
@@ -41,29 +42,6 @@ Field field_of(std::string_view key) {
 // ------------------------------------------------------------------ to_dict
 
 namespace {
-
-// Pauses the cycle collector while a tree of dicts and lists is built: each
-// element adds two tracked containers, and without the pause the collector's
-// passes over the growing, cycle-free result take most of the time. The
-// previous state comes back on every way out, exceptions included. A build
-// without the global lock has no per-call switch that other threads would not
-// see, so it keeps the collector running.
-class CollectorPause {
- public:
-  CollectorPause() noexcept {
-#ifndef Py_GIL_DISABLED
-    was_enabled_ = PyGC_Disable() != 0;
-#endif
-  }
-  ~CollectorPause() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  CollectorPause(const CollectorPause&) = delete;
-  CollectorPause& operator=(const CollectorPause&) = delete;
-
- private:
-  bool was_enabled_ = false;
-};
 
 // Element names and attribute keys repeat throughout a document. Within one
 // call, a short ASCII name or key equal to one made recently is handed out
@@ -168,7 +146,9 @@ PyObject* to_dict(PyObject* self) {
   if (!root) return nullptr;
   std::vector<Pending> stack;
   if (!root_rec.children.empty()) stack.push_back({&root_rec.children, list, 0});
+  SignalChecks signals;
   while (!stack.empty()) {
+    if (!signals.step()) return nullptr;
     Pending& top = stack.back();
     if (top.next == top.children->size()) {
       stack.pop_back();
@@ -229,7 +209,9 @@ PyObject* build(ConvertedTree& tree) {
   if (!check_map(tree.maps[0])) return nullptr;
   std::vector<BuildFrame> stack;
   stack.emplace_back(0);
+  SignalChecks signals;
   for (;;) {
+    if (!signals.step()) return nullptr;
     BuildFrame& top = stack.back();
     ConvertedMap& m = tree.maps[top.map];
     if (top.next < m.children.size()) {

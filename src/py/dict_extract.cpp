@@ -151,10 +151,17 @@ EnumParts enum_parts(std::string_view string_error, std::string_view nullable_er
 // argument itself. Each enclosing value adds one level of enumeration message
 // around the innermost error; the levels are joined once, at the end, so deep
 // nesting costs linear time.
+//
+// Past kKeptLevels inner and as many outer levels, the levels between are
+// left out, with a marker saying how many: a failure at the leaf of a
+// million levels would otherwise be a message of hundreds of megabytes.
+constexpr size_t kKeptLevels = 16;
+
 struct Failure {
   Ref innermost;
   std::vector<std::string> before;  // innermost level first
   std::vector<std::string> after;
+  size_t left_out = 0;              // levels between the inner and the outer ones kept
   bool fatal = false;               // raised as it is, without the note
 };
 
@@ -165,7 +172,9 @@ class Walker {
   bool run(PyObject* dict, const char* param) {
     maps_.emplace_back();
     push_dict(Ref(Py_NewRef(dict)), 0);
+    SignalChecks signals;
     while (!dicts_.empty()) {
+      if (!signals.step()) return propagate_now();
       const bool ok = seqs_.size() == dicts_.size() ? step_sequence() : step_dict();
       if (!ok) return raise_failure(param);
     }
@@ -358,6 +367,13 @@ class Walker {
     return false;
   }
 
+  // A signal handler raised: the call fails with that, as it is.
+  bool propagate_now() {
+    dicts_.clear();
+    seqs_.clear();
+    return false;
+  }
+
   // The call fails with `exc` as it is, whatever encloses the value.
   bool propagate(Ref exc) {
     failure_.innermost = std::move(exc);
@@ -393,6 +409,11 @@ class Walker {
   // The value `v`, a sequence (so no str, None or dict), failed as Vec with
   // the current failure: wrap it in that value's enumeration message.
   void add_level(PyObject* v) {
+    // Each enclosing sequence still to fail adds one more level.
+    if (failure_.before.size() >= kKeptLevels && seqs_.size() >= kKeptLevels) {
+      ++failure_.left_out;
+      return;
+    }
     const std::string as_str = mismatch_text(v, "str", escapes_);
     EnumParts p = enum_parts(as_str, as_str, mismatch_text(v, "dict", escapes_));
     // An inner enumeration message is written as a TypeError; an innermost
@@ -423,12 +444,19 @@ class Walker {
     }
     if (!failure_.before.empty()) {
       const std::string inner = written(failure_.innermost.get(), escapes_);
-      size_t total = inner.size();
+      const std::string marker =
+          failure_.left_out == 0 ? std::string()
+                                 : "[... " + std::to_string(failure_.left_out) + " levels of nesting left out ...] ";
+      size_t total = inner.size() + marker.size();
       for (const auto& s : failure_.before) total += s.size();
       for (const auto& s : failure_.after) total += s.size();
       std::string message;
       message.reserve(total);
-      for (auto it = failure_.before.rbegin(); it != failure_.before.rend(); ++it) message += *it;
+      const auto& before = failure_.before;
+      for (size_t i = before.size(); i-- > 0;) {
+        message += before[i];
+        if (i == kKeptLevels) message += marker;  // between the outer levels and the inner ones
+      }
       message += inner;
       for (const auto& s : failure_.after) message += s;
       failure_.innermost = escapes_.keep(new_exception(PyExc_TypeError, message));

@@ -1,10 +1,14 @@
 // The module's front door: the exported init function, the module definition
 // and the execution step that registers the classes and functions.
 #include "py/binding.h"
+#include "py/collector_pause.h"
+#include "py/detached.h"
 #include "py/node.h"
 #include "py/node_map.h"
 #include "py/search_type.h"
+#include "storage/process.h"
 #include "storage/raw_memory.h"
+#include "write/memory_limits.h"
 #include "simd/simd.h"
 
 namespace orvex::py {
@@ -66,6 +70,11 @@ int add_type(PyObject* module, PyTypeObject* type, const char* name) {
 // execution (a later one finds it made): the hooks the core calls, the two
 // classes, and the strings used on every call.
 bool make_process_state() {
+  // Locks and caches of the whole process, safe across fork() from here on.
+  prepare_process();
+  prepare_deferred_releases();
+  prepare_collector_pause();
+  (void)physical_memory();  // asked once: made now, not in a thread that may fork meanwhile
   set_py_release_hook(release_py_object);
   // The reader's bulk memory from the raw allocator: no interpreter needed
   // (the reader allocates detached), and tracemalloc still sees it.
@@ -90,6 +99,13 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The classes and caches are the process's, made once: an interpreter
+    // that shares the main one's lock and allocator (a legacy
+    // subinterpreter) may use them; an isolated one, with a lock of its own,
+    // is refused at import.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
 #if PY_VERSION_HEX >= 0x030D0000
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py/detached.h"
 #include "py/node.h"
 #include "read/file_source.h"
 #include "read/utf8.h"
@@ -82,6 +83,21 @@ PyObject* raise_unencodable(PyObject* str, const char* param) {
   return nullptr;
 }
 
+// root_tag failed its conversion; the document's own fault, a str that
+// cannot be UTF-8, is the one reported, as arguments are converted in order.
+// Anything else met while finding that out (a MemoryError) is raised as it is.
+PyObject* report_unencodable_first(PyObject* xml, bool ascii) {
+  if (ascii) return nullptr;
+  Ref root_error = fetch_raised();
+  Py_ssize_t n;
+  if (PyUnicode_AsUTF8AndSize(xml, &n) != nullptr) {
+    restore_raised(std::move(root_error));
+    return nullptr;
+  }
+  if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) label("xml_string");
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -102,15 +118,7 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 #endif
     const bool ascii = PyUnicode_IS_ASCII(xml);
     std::string_view root;
-    if (!conv_text(slots[1], "root_tag", &root)) {
-      // The document's own fault, an unencodable str, is reported first.
-      Py_ssize_t n;
-      if (!ascii && PyUnicode_AsUTF8AndSize(xml, &n) == nullptr) {
-        PyErr_Clear();
-        return raise_unencodable(xml, "xml_string");
-      }
-      return nullptr;
-    }
+    if (!conv_text(slots[1], "root_tag", &root)) return report_unencodable_first(xml, ascii);
     std::string root_tag(root);
     // An ASCII str is its own UTF-8: the buffer views it and keeps it alive.
     SourceHandle doc;
@@ -118,13 +126,13 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       doc = SourceHandle(SourceBuffer::over_python(Py_NewRef(xml), static_cast<const char*>(PyUnicode_DATA(xml)),
                                                    static_cast<size_t>(PyUnicode_GET_LENGTH(xml))));
     Parsed p;
-    {
-      // The str stays alive (the caller holds it) and unchanged while detached.
-      Detached detached;
+    // The str stays alive (the caller holds it) and unchanged while detached.
+    Detached detached;
+    detached.run([&] {
       if (!ascii) doc = SourceHandle(encode_document(xml));
       if (doc.get() != nullptr) p.built.emplace(read::build_tree(doc.get(), root_tag));
       doc.reset();  // from here on the node blocks hold the buffer
-    }
+    });
     if (!p.built) return raise_unencodable(xml, "xml_string");
     return finish(p);
   });
@@ -134,19 +142,19 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return guarded([&]() -> PyObject* {
     PyObject* slots[2] = {nullptr, nullptr};
     if (!bind_fast(kReadFile, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view path_view, root;
-    if (!conv_text(slots[0], "file_path", &path_view)) return nullptr;
+    std::string path;
+    std::string_view root;
+    if (!conv_path(slots[0], "file_path", &path)) return nullptr;
     if (!conv_text(slots[1], "root_tag", &root)) return nullptr;
-    std::string path(path_view), root_tag(root);
+    const std::string root_tag(root);
 
     Parsed p;
     Detached detached;
-    {
+    detached.run([&] {
       auto doc = read::read_file_source(path, detached.interrupts());
       if (!doc) p.os_error = doc.error();
       else p.built.emplace(read::build_tree(doc->get(), root_tag));
-    }
-    detached.attach();
+    });
     if (detached.raise_kept()) return nullptr;  // a signal handler's exception
     return finish(p);
   });

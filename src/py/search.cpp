@@ -71,7 +71,9 @@ PyObject* visit(PyObject* start, Match match, DepthLimit depth) {
   };
 
   examine(as_node(start), depth.remaining);
+  SignalChecks signals;
   while (!stack.empty()) {
+    if (!signals.step()) return nullptr;
     Frame& top = stack.back();
     if (top.next == top.children->size()) {
       stack.pop_back();

@@ -1,8 +1,12 @@
 // The readable multi-line text form of a node: str(node) and __to_string.
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "py/node.h"
+#include "write/memory_limits.h"
+#include "write/size_policy.h"
 
 namespace orvex::py {
 
@@ -11,12 +15,108 @@ namespace {
 const char* const kToStringParams[] = {"spacing"};
 const FuncDesc kToStringDesc = {"Node.__to_string()", kToStringParams, 1, 0};
 
+uint64_t add(uint64_t a, uint64_t b) noexcept {
+  uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+uint64_t mul(uint64_t a, uint64_t b) noexcept {
+  uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
+// The size of a node's text form at indentation k is lines * k + bytes:
+// every line carries the indentation once. Its own lines are the name's,
+// "Attributes:" and one per attribute, the text's and "Children:"; each
+// child's block adds, at k + 2, its own size, the parent's k spaces before
+// its first line, and two line feeds. Saturating counts.
+struct FormSize {
+  uint64_t lines = 0;
+  uint64_t bytes = 0;
+  uint64_t height = 1;  // levels, the node's own included
+};
+
+FormSize own_size(const NodeRecord& r) noexcept {
+  FormSize s;
+  s.lines = 1;
+  s.bytes = 6 + r.name.size();  // "Name: "
+  if (!r.attrs.empty()) {
+    s.lines += 1 + r.attrs.size();
+    s.bytes += 12;  // "\nAttributes:"
+    for (const auto& e : r.attrs) s.bytes = add(s.bytes, 3 + e.key.size() + e.value.size());  // "\n", ": "
+  }
+  if (r.text) {
+    s.lines += 1;
+    s.bytes = add(s.bytes, 7 + r.text->size());  // "\nText: "
+  }
+  if (!r.children.empty()) {
+    s.lines += 1;
+    s.bytes += 10;  // "\nChildren:"
+  }
+  return s;
+}
+
+void add_child(FormSize& parent, const FormSize& c) noexcept {
+  parent.lines = add(parent.lines, add(1, c.lines));
+  parent.bytes = add(parent.bytes, add(add(2, mul(2, c.lines)), c.bytes));
+  parent.height = std::max(parent.height, c.height + 1);
+}
+
+// The size of the whole form, found without writing it, in time linear in
+// the distinct nodes and their child lists: a node that others share is
+// sized once. (Only a node referenced more than once can be shared.)
+FormSize form_size(PyObject* root) {
+  struct Frame {
+    const Node* node;
+    size_t next;
+    FormSize size;
+  };
+  std::unordered_map<const Node*, FormSize> shared;
+  std::vector<Frame> stack;
+  stack.push_back({as_node(root), 0, own_size(record_of(root))});
+  for (;;) {
+    Frame& f = stack.back();
+    const ChildList& kids = f.node->rec.children;
+    if (f.next < kids.size()) {
+      const Node* c = kids[f.next++];
+      if (Py_REFCNT(as_object(const_cast<Node*>(c))) > 1) {
+        if (auto it = shared.find(c); it != shared.end()) {
+          add_child(f.size, it->second);
+          continue;
+        }
+      }
+      stack.push_back({c, 0, own_size(c->rec)});  // invalidates `f`
+      continue;
+    }
+    const FormSize done = f.size;
+    const Node* node = f.node;
+    stack.pop_back();
+    if (stack.empty()) return done;
+    if (Py_REFCNT(as_object(const_cast<Node*>(node))) > 1) shared.emplace(node, done);
+    add_child(stack.back().size, done);
+  }
+}
+
+// Forms up to this size are made without asking the memory limits (reading
+// them costs more than a small form).
+constexpr uint64_t kUnchecked = uint64_t{64} << 20;
+
 // The output grows with the square of the depth (every line carries its
 // indentation), so very deep trees are refused the way Python refuses to
-// repr deeply nested containers.
-bool too_deep(size_t depth) {
-  if (depth <= static_cast<size_t>(Py_GetRecursionLimit())) return false;
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while getting the str of a Node");
+// repr deeply nested containers. A form larger than the memory limits leave
+// is refused before it is made.
+bool check_size(PyObject* root, size_t spacing, uint64_t* bytes) {
+  const FormSize s = form_size(root);
+  if (s.height > static_cast<uint64_t>(Py_GetRecursionLimit())) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while getting the str of a Node");
+    return false;
+  }
+  *bytes = add(mul(s.lines, spacing), s.bytes);
+  if (*bytes <= kUnchecked) return true;
+  // The bytes and the str made from them exist at once.
+  if (auto refused = check_headroom(write_string_peak(*bytes, 0), "the text form of the node")) {
+    raise_refusal(refused);
+    return false;
+  }
   return true;
 }
 
@@ -62,7 +162,9 @@ bool text_form(PyObject* root, size_t spacing, std::string& out) {
   std::vector<Frame> stack;
   write_header(out, record_of(root), spacing);
   stack.push_back({&record_of(root), 0, spacing});
+  SignalChecks signals;
   while (!stack.empty()) {
+    if (!signals.step()) return false;
     Frame& f = stack.back();
     if (f.next_child == f.rec->children.size()) {
       stack.pop_back();
@@ -71,7 +173,6 @@ bool text_form(PyObject* root, size_t spacing, std::string& out) {
     }
     const NodeRecord& child = record_of(f.rec->children[f.next_child++]);
     const size_t parent_indent = f.indent;
-    if (too_deep(stack.size() + 1)) return false;
     out += '\n';
     out.append(parent_indent, ' ');
     write_header(out, child, parent_indent + 2);
@@ -81,7 +182,10 @@ bool text_form(PyObject* root, size_t spacing, std::string& out) {
 }
 
 PyObject* render(PyObject* self, size_t spacing) {
+  uint64_t bytes;
+  if (!check_size(self, spacing, &bytes)) return nullptr;
   std::string out;
+  out.reserve(static_cast<size_t>(bytes));
   if (!text_form(self, spacing, out)) return nullptr;
   return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
 }

@@ -1,21 +1,18 @@
 // write_string and write_file: bind the arguments while attached, then
 // write straight from the Node records and do all file I/O detached. Both
-// count a document only once their output grows large: write_string when
-// it outgrows a budget (see LateSizeCheck), write_file when it outgrows the
-// file sink's buffer, before the file is opened (see FileTarget).
+// count a document only once their output grows large (see
+// write/size_policy.h); the refusal of one too large is raised here.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <optional>
 #include <string>
-#include <unistd.h>
-#include <utility>
 
+#include "py/detached.h"
 #include "py/node.h"
 #include "py/py_str.h"
+#include "write/file_output.h"
 #include "write/memory_limits.h"
 #include "write/sinks.h"
+#include "write/size_policy.h"
 #include "write/utf8_chars.h"
 #include "write/writer.h"
 
@@ -34,124 +31,6 @@ bool convert_options(PyObject* indent, PyObject* declaration, WriteOptions* out)
     return false;
   return true;
 }
-
-PyObject* raise_size_problem(SizeProblem p, uint64_t indent) {
-  switch (p) {
-    case SizeProblem::TooLarge:
-      PyErr_Format(PyExc_OverflowError,
-                   "the XML document would be too large to write (indent %llu)",
-                   static_cast<unsigned long long>(indent));
-      break;
-    case SizeProblem::IndentTooLarge:
-      PyErr_Format(PyExc_MemoryError,
-                   "indent %llu would need more bytes of indentation than this machine has memory",
-                   static_cast<unsigned long long>(indent));
-      break;
-    case SizeProblem::ExceedsMemory:
-      PyErr_SetString(PyExc_MemoryError,
-                      "the XML document would be larger than this machine's memory");
-      break;
-  }
-  return nullptr;
-}
-
-// A node shared by several parents is written once per place, so a few
-// nodes shared at every level stand for billions of elements. Trees with
-// more elements than half the machine's memory could hold as plain records
-// are refused rather than written for days.
-uint64_t max_elements() { return physical_memory() / 2 / sizeof(Node); }
-constexpr const char* kTooManyElements =
-    "the tree has too many elements to write (shared nodes count once per place)";
-
-// A document that fits every size rule can still need more memory than
-// the process may take: write_string holds the output and its str at once.
-PyObject* raise_headroom(uint64_t need, const Headroom& h) {
-  std::string limit;
-  switch (h.limit) {
-    case MemoryLimit::AddressSpace: limit = "the address-space limit (RLIMIT_AS) leaves"; break;
-    case MemoryLimit::DataSegment: limit = "the data-segment limit (RLIMIT_DATA) leaves"; break;
-    case MemoryLimit::Cgroup: limit = "the memory limit of the cgroup " + h.cgroup + " leaves"; break;
-    case MemoryLimit::Available:
-    case MemoryLimit::None: limit = "this machine has available"; break;
-  }
-  const std::string message = "writing the XML document needs " + std::to_string(need) +
-                              " bytes of memory at once, more than " + limit + " (" +
-                              std::to_string(h.bytes) + " bytes)";
-  PyErr_SetString(PyExc_MemoryError, message.c_str());
-  return nullptr;
-}
-
-// write_string counts the document only once its output outgrows a budget
-// (see MemorySink::set_budget): most documents are written without that
-// extra walk over every record. The count runs detached, on the records,
-// which never change; its verdict is raised after attaching again.
-struct LateSizeCheck {
-  LateSizeCheck(const NodeRecord* r, const WriteOptions& s) : root(r), settings(s) {}
-
-  const NodeRecord* root;
-  WriteOptions settings;
-  bool ran = false;
-  bool too_many_elements = false;
-  bool refused = false;
-  SizeProblem problem = SizeProblem::TooLarge;
-  uint64_t need = 0;        // when the headroom refused: what the call needs
-  Headroom headroom;
-
-  // Every document that the size rules would refuse outgrows this budget:
-  // each element but the root takes a line feed and at least three bytes of
-  // tags, and a document above the machine's memory is refused. Below it the
-  // memory limits are not asked (reading them costs more than writing a
-  // small document): the call then needs at most about twice the budget, and
-  // an allocation refused under a tight limit is a MemoryError as well.
-  static size_t budget() {
-    constexpr uint64_t kUncounted = uint64_t{64} << 20;
-    uint64_t b = std::min(kUncounted, physical_memory());
-    uint64_t per_elements;
-    if (!__builtin_mul_overflow(max_elements(), uint64_t{4}, &per_elements)) b = std::min(b, per_elements);
-    return static_cast<size_t>(b);
-  }
-
-  static bool run(void* ctx, uint64_t* size) {
-    auto* self = static_cast<LateSizeCheck*>(ctx);
-    self->ran = true;
-    const DocumentMeasure m = measure_document(*self->root, self->settings, max_elements());
-    if (m.too_many_elements) {
-      self->too_many_elements = true;
-      return false;
-    }
-    auto checked = check_output_size(m, physical_memory(), /*in_memory=*/true);
-    if (!checked.ok()) {
-      self->refused = true;
-      self->problem = checked.error();
-      return false;
-    }
-    // Whatever its characters, the output and a str of at least one byte
-    // per character exist at once (the least the call can need).
-    if (!self->fits(write_string_peak(checked.value(), 0))) return false;
-    *size = checked.value();
-    return true;
-  }
-
-  // Whether `need` more bytes fit under every memory limit now; remembers
-  // the refusal otherwise.
-  bool fits(uint64_t need) {
-    headroom = memory_headroom();
-    if (need <= headroom.bytes) return true;
-    this->need = need;
-    return false;
-  }
-
-  PyObject* raise() const {
-    if (too_many_elements) {
-      PyErr_SetString(PyExc_MemoryError, kTooManyElements);
-      return nullptr;
-    }
-    if (refused) return raise_size_problem(problem, settings.indent);
-    if (need > 0) return raise_headroom(need, headroom);
-    PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
-    return nullptr;
-  }
-};
 
 // The width of the str follows from the output's largest byte, which the
 // sink keeps as it goes, looking at the bytes of each step while they are
@@ -176,15 +55,12 @@ constexpr size_t kScanStep = size_t{256} << 10;
 // next call, is written again without a fault and a zeroed page per page.
 // A counted document is checked once more here, now that its str's width is
 // known.
-PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
+PyObject* document_str(MemorySink& sink, StringSizeCheck& check) {
   const char* const p = sink.data();
   const size_t n = sink.size();
   const uint8_t widest = widest_of_max_byte(sink.max_byte());
   const size_t length = widest == 0 ? n : count_chars(p, n);
-  // The first check counted a str of one byte per character.
-  if (check.ran && str_allocation(length, widest) > str_allocation(n, 0) &&
-      !check.fits(str_allocation(length, widest)))
-    return check.raise();
+  if (!check.allows_str(n, length, widest)) return raise_refusal(check.refusal());
   Ref str(PyUnicode_New(static_cast<Py_ssize_t>(length), kWidestChar[widest]));
   if (!str) return nullptr;
   constexpr size_t kChunk = size_t{16} << 20;
@@ -205,7 +81,7 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
       }
       chars += got;
       done = end;
-      if (check.ran) sink.give_back(done);
+      if (check.counted()) sink.give_back(done);
     }
     return true;
   };
@@ -224,89 +100,6 @@ PyObject* document_str(MemorySink& sink, LateSizeCheck& check) {
   return str.release();
 }
 
-// Where write_file's sink writes, asked for when the sink first writes out
-// (see FileSink::Opener). A document that outgrew the sink's buffer is
-// counted first, and refused before the file is opened when it is too
-// large to write (see check_output_size); one that fit in the buffer is
-// small enough for every size rule. Runs detached; the verdict is raised
-// after attaching again.
-struct FileTarget {
-  const std::string& path;
-  const NodeRecord* root;
-  WriteOptions settings;
-  Interrupts interrupts;
-  int fd = -1;
-  bool too_many_elements = false;
-  std::optional<SizeProblem> problem;
-
-  FileTarget(const std::string& p, const NodeRecord* r, const WriteOptions& s) : path(p), root(r), settings(s) {}
-  FileTarget(const FileTarget&) = delete;
-  FileTarget& operator=(const FileTarget&) = delete;
-  ~FileTarget() { (void)close(); }
-
-  static bool open(void* ctx, bool whole_document, int* fd, OsError* error) {
-    auto* self = static_cast<FileTarget*>(ctx);
-    if (!whole_document && !self->size_allowed()) return false;
-    if (self->path.find('\0') != std::string::npos) {
-      *error = OsError::fixed(kNulInPath);
-      return false;
-    }
-    const char* path = self->path.c_str();
-    self->fd = open_interruptible(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, self->interrupts);
-    if (self->fd < 0) {
-      *error = OsError::from_errno(errno);
-      return false;
-    }
-    *fd = self->fd;
-    return true;
-  }
-
-  bool size_allowed() {
-    const DocumentMeasure m = measure_document(*root, settings, max_elements());
-    if (m.too_many_elements) {
-      too_many_elements = true;
-      return false;
-    }
-    auto checked = check_output_size(m, physical_memory(), /*in_memory=*/false);
-    if (!checked.ok()) problem = checked.error();
-    return checked.ok();
-  }
-
-  // Closes the file, if it was opened; false when a handler refused to go on.
-  bool close() {
-    if (fd < 0) return true;
-    return close_interruptible(std::exchange(fd, -1), interrupts);
-  }
-
-  // Raises the refusal, if the size rules refused the document.
-  bool raise_refusal() const {
-    if (too_many_elements) {
-      PyErr_SetString(PyExc_MemoryError, kTooManyElements);
-      return true;
-    }
-    if (problem) {
-      raise_size_problem(*problem, settings.indent);
-      return true;
-    }
-    return false;
-  }
-};
-
-// Runs detached: writes the document, creating or truncating the file when
-// the sink first writes out. After a signal handler raised nothing more is
-// written (see interrupts.h).
-Result<Unit, OsError> write_file_detached(FileTarget& target) {
-  FileSink sink(FileSink::Opener{&FileTarget::open, &target}, target.interrupts);
-  const bool ok = write_document(sink, *target.root, target.settings) && sink.flush();
-  // One last try for what is still buffered after a write error; its outcome is moot.
-  if (!ok && target.fd >= 0 && sink.error().errnum != EINTR) (void)sink.flush();
-  // A failed close is not reported, but a handler that raised during it is.
-  const bool closed = target.close();
-  if (!ok) return fail(sink.error());
-  if (!closed) return fail(OsError::interrupted());
-  return Unit{};
-}
-
 }  // namespace
 
 PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -317,17 +110,15 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     WriteOptions s;
     if (!convert_options(slot[1], slot[2], &s)) return nullptr;
 
-    const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
-    LateSizeCheck check(&record_of(root.get()), s);
+    // The caller holds the root for the call, and with it every record below.
+    const NodeRecord& root = record_of(slot[0]);
+    StringSizeCheck check(root, s);
     MemorySink sink;
-    sink.set_budget(LateSizeCheck::budget(), &LateSizeCheck::run, &check);
+    check.arm(sink);
     sink.scan_as_written(kScanStep);
-    bool written;
-    {
-      Detached detached;
-      written = write_document(sink, record_of(root.get()), s);
-    }
-    if (!written) return check.raise();
+    Detached detached;
+    const bool written = detached.run([&] { return write_document(sink, root, s); });
+    if (!written) return raise_refusal(check.refusal());
     return document_str(sink, check);
   });
 }
@@ -337,23 +128,18 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* slot[4];
     if (!bind_fast(kFileDesc, args, nargs, kwnames, slot)) return nullptr;
     if (!conv_node(slot[0], "node")) return nullptr;
-    std::string_view path_view;
-    if (!conv_text(slot[1], "file_path", &path_view)) return nullptr;
+    std::string path;
+    if (!conv_path(slot[1], "file_path", &path)) return nullptr;
     WriteOptions s;
     if (!convert_options(slot[2], slot[3], &s)) return nullptr;
 
-    std::string path(path_view);  // NUL-terminated for open(2)
-    const Ref root(Py_NewRef(slot[0]));  // keeps every record below it as it is
-    Result<Unit, OsError> written = Unit{};
+    const NodeRecord& root = record_of(slot[0]);
     Detached detached;
-    FileTarget target(path, &record_of(root.get()), s);  // closes its file while still detached
-    target.interrupts = detached.interrupts();
-    written = write_file_detached(target);
-    detached.attach();
+    auto written = detached.run([&] { return write_to_file(path, root, s, detached.interrupts()); });
     if (detached.raise_kept()) return nullptr;  // a signal handler's exception
-    if (target.raise_refusal()) return nullptr;
-    if (!written.ok()) return raise_os_error(written.error());
-    Py_RETURN_NONE;
+    if (written.ok()) Py_RETURN_NONE;
+    if (written.error().refusal) return raise_refusal(written.error().refusal);
+    return raise_os_error(written.error().error);
   });
 }
 

@@ -19,7 +19,7 @@ namespace {
 
 // read(2) of at most kBytesBetweenChecks bytes, retried after EINTR for as
 // long as the handlers allow. -1 with errno set (EINTR: a handler refused).
-ssize_t read_some(int fd, char* into, size_t n, const Interrupts& in) noexcept {
+ssize_t read_some(int fd, char* into, size_t n, const Interrupts& in) {
   n = std::min<size_t>(n, kBytesBetweenChecks);
   return retry_interrupted(in, [&] { return ::read(fd, into, n); });
 }
@@ -93,7 +93,7 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
     }
     // Closed before the contents are checked. A failed close after reading
     // changes nothing; a handler that raised during it ends the call.
-    if (!fd.close()) return fail(OsError::interrupted());
+    if (fd.close() == EINTR) return fail(OsError::interrupted());
   }
 
   if (!is_valid_utf8(buf.get(), len)) return fail(OsError::fixed(kInvalidUtf8Stream));

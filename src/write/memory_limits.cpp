@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <vector>
 
-#include "write/writer.h"
 
 namespace orvex {
 
@@ -235,6 +235,27 @@ uint64_t soft_limit(int resource) {
 }
 
 }  // namespace
+
+namespace {
+
+uint64_t query_physical_memory() noexcept {
+  long pages = sysconf(_SC_PHYS_PAGES);
+  long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return std::numeric_limits<uint64_t>::max();
+  uint64_t bytes;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(pages), static_cast<uint64_t>(page), &bytes))
+    return std::numeric_limits<uint64_t>::max();
+  return bytes;
+}
+
+}  // namespace
+
+// Asked once per process: the query is a system call, and every write asks
+// (a document of a few hundred bytes is written in about a microsecond).
+uint64_t physical_memory() noexcept {
+  static const uint64_t bytes = query_physical_memory();
+  return bytes;
+}
 
 Headroom memory_headroom() {
   return memory_headroom(read_text, {physical_memory(), soft_limit(RLIMIT_AS), soft_limit(RLIMIT_DATA)});

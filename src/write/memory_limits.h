@@ -47,6 +47,9 @@ using ReadText = std::function<std::optional<std::string>(const std::string& pat
 Headroom memory_headroom(const ReadText& read, const ProcessLimits& limits);
 // This process's headroom now.
 Headroom memory_headroom();
+// The machine's physical memory in bytes (UINT64_MAX when unknown), asked
+// once per process.
+uint64_t physical_memory() noexcept;
 
 // What write_string must be granted at once for `output` bytes of UTF-8
 // whose widest character class is `widest` (0 ASCII ... 3 beyond U+FFFF,

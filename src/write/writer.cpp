@@ -1,7 +1,5 @@
 #include "write/writer.h"
 
-#include <unistd.h>
-
 #include <limits>
 
 namespace orvex {
@@ -32,27 +30,6 @@ Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64
   if (m.spaces > memory) return fail(SizeProblem::IndentTooLarge);
   if (in_memory && total > memory) return fail(SizeProblem::ExceedsMemory);
   return total;
-}
-
-namespace {
-
-uint64_t query_physical_memory() noexcept {
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long page = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page <= 0) return std::numeric_limits<uint64_t>::max();
-  uint64_t bytes;
-  if (__builtin_mul_overflow(static_cast<uint64_t>(pages), static_cast<uint64_t>(page), &bytes))
-    return std::numeric_limits<uint64_t>::max();
-  return bytes;
-}
-
-}  // namespace
-
-// Asked once per process: the query is a system call, and every write asks
-// (a document of a few hundred bytes is written in about a microsecond).
-uint64_t physical_memory() noexcept {
-  static const uint64_t bytes = query_physical_memory();
-  return bytes;
 }
 
 }  // namespace orvex

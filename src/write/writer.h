@@ -188,9 +188,6 @@ enum class SizeProblem : uint8_t {
 // held to it only when `in_memory`.
 Result<uint64_t, SizeProblem> check_output_size(const DocumentMeasure& m, uint64_t memory, bool in_memory) noexcept;
 
-// The machine's physical memory in bytes (UINT64_MAX when unknown).
-uint64_t physical_memory() noexcept;
-
 extern template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const WriteOptions&);
 extern template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
 
