@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "index/structural.h"
-#include "read/utf8.h"
+#include "text/utf8.h"
 #include "read/whitespace.h"
 #include "storage/node.h"
 
@@ -95,7 +95,7 @@ inline std::optional<std::string> reread_text(const OptStr& t) {
 inline void check_reader_tree(const Node* root) {
   const NodeRecord* e = nullptr;
   auto check_str = [&](const SharedStr& s) {
-    FUZZ_CHECK(read::is_valid_utf8(s.data() ? s.data() : "", s.size()));
+    FUZZ_CHECK(text::is_valid_utf8(s.data() ? s.data() : "", s.size()));
     if (s.is_borrowed()) {
       FUZZ_CHECK(e->slab != nullptr);
       const SourceBuffer* doc = e->slab->doc.get();

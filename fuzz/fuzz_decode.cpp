@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool attr = data[0] & 1;
   const uint64_t base = data[0] >> 1;
   std::string_view s(reinterpret_cast<const char*>(data + 1), size - 1);
-  if (!read::is_valid_utf8(s.data(), s.size())) return 0;
+  if (!text::is_valid_utf8(s.data(), s.size())) return 0;
 
   const Expected want = reference(s, base, attr);
   auto got = read::decode(s, base, attr ? read::DecodeMode::Attribute : read::DecodeMode::Text);

@@ -108,7 +108,7 @@ void write_and_reread(const read::BuiltTree& tree, uint8_t sel) {
   MemorySink sink;
   FUZZ_CHECK(write_document(sink, tree.root()->rec, {uint64_t(sel >> 6), false}));
   std::string_view out = sink.bytes();
-  FUZZ_CHECK(read::is_valid_utf8(out.data(), out.size()));
+  FUZZ_CHECK(text::is_valid_utf8(out.data(), out.size()));
   SourceHandle buf(SourceBuffer::copy_of(out.data(), out.size()));
   auto again = read::build_tree(buf.get(), tree.root()->rec.name.sv());
   if (!again.ok()) {
@@ -163,6 +163,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto chosen = index::build_structural_index(d, len);
   FUZZ_CHECK(same_outcome(chosen, index::choose_build(d, len) == Build::Bitmap ? bmp : seq));
 
-  if (read::is_valid_utf8(d, len)) read_tree(d, len, sel, seq, bmp);
+  if (text::is_valid_utf8(d, len)) read_tree(d, len, sel, seq, bmp);
   return 0;
 }

@@ -139,7 +139,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemorySink sink;
   FUZZ_CHECK(write_document(sink, tree->rec, {indent, false}));
   const std::string_view out = sink.bytes();
-  FUZZ_CHECK(read::is_valid_utf8(out.data(), out.size()));
+  FUZZ_CHECK(text::is_valid_utf8(out.data(), out.size()));
   FUZZ_CHECK(out.size() >= least.value());
   FUZZ_CHECK(out.size() <= 6 * least.value());  // a reference is at most six bytes
   FUZZ_CHECK(out.back() == '>');

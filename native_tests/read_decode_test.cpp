@@ -8,7 +8,7 @@
 
 #include "read/byte_search.h"
 #include "read/decode.h"
-#include "read/utf8.h"
+#include "text/utf8.h"
 #include "read/whitespace.h"
 
 namespace orvex::read {
@@ -250,7 +250,7 @@ TEST(Utf8, AgreesWithPlainDecoder) {
       "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xED\x9F\xBF", "\xF0\x8F\xBF\xBF",
       "\xF4\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xF5\x80\x80\x80", "\xFF", "\x80", "caf\xE9",
       "\xC3", "\xE2\x82", std::string(40, 'a') + "\xE9" + std::string(40, 'b')};
-  for (const std::string& s : fixed) EXPECT_EQ(is_valid_utf8(s.data(), s.size()), reference_utf8(s)) << s;
+  for (const std::string& s : fixed) EXPECT_EQ(text::is_valid_utf8(s.data(), s.size()), reference_utf8(s)) << s;
 
   std::mt19937 rng(11);
   const uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1,
@@ -262,7 +262,7 @@ TEST(Utf8, AgreesWithPlainDecoder) {
     const unsigned sparse = round % 3 ? 3 : 60;
     for (char& c : s)
       if (rng() % sparse == 0) c = static_cast<char>(interesting[rng() % sizeof interesting]);
-    ASSERT_EQ(is_valid_utf8(s.data(), s.size()), reference_utf8(s));
+    ASSERT_EQ(text::is_valid_utf8(s.data(), s.size()), reference_utf8(s));
   }
 }
 

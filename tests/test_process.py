@@ -41,7 +41,8 @@ time.sleep(0.05)
 def test_exit_while_daemon_threads_are_inside_the_library(call, tmp_path):
     path = tmp_path / "in.xml"
     path.write_text("<a>é</a>", encoding="utf-8")
-    argv, env = isolated_command(EXIT.replace("CALL", CALLS[call]), str(path), str(tmp_path / "out.xml"))
+    argv, env = isolated_command(EXIT.replace("CALL", CALLS[call]), str(path), str(tmp_path / "out.xml"),
+                                 daemons=True)
     runs = [subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             for _ in range(3 if EMULATED else 8)]
     for p in runs:
@@ -80,7 +81,7 @@ print("forked", FORKS)
 
 def test_fork_while_other_threads_are_inside_the_library():
     forks = 100 if EMULATED else 1000
-    assert f"forked {forks}" in assert_isolated_ok(FORK.replace("FORKS", str(forks)), timeout=600)
+    assert f"forked {forks}" in assert_isolated_ok(FORK.replace("FORKS", str(forks)), timeout=600, daemons=True)
 
 
 def test_a_fork_pool_reads_with_every_worker():
@@ -98,7 +99,7 @@ def test_a_fork_pool_reads_with_every_worker():
     print("ok")
     """
     assert "ok" in assert_isolated_ok("import warnings; warnings.simplefilter('ignore')\n" + code.replace("\n    ", "\n"),
-                                      timeout=600)
+                                      timeout=600, daemons=True)
 
 
 # --- subinterpreters -------------------------------------------------------

@@ -307,7 +307,7 @@ def _spin_during(call):
 
 
 def test_parse_releases_the_interpreter():
-    doc, count = _big_document(50)
+    doc, count = _big_document(120)
     root, took, inside = _spin_during(lambda: read_string(doc, "root"))
     assert len(root.children) == count
     assert took > 0.06, "document too small to observe the release"
@@ -315,7 +315,7 @@ def test_parse_releases_the_interpreter():
 
 
 def test_read_file_releases_the_interpreter(tmp_path):
-    doc, count = _big_document(50)
+    doc, count = _big_document(120)
     path = tmp_path / "big.xml"
     path.write_text(doc)
     del doc

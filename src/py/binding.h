@@ -6,8 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -18,6 +16,7 @@
 
 #include "errors.h"
 #include "py/ref.h"
+#include "py/unwinding.h"
 
 namespace orvex {
 struct SizeRefusal;
@@ -129,10 +128,10 @@ class SignalChecks {
 // Runs a module entry point: a std::bad_alloc escaping the body, or a
 // std::length_error (a size beyond what any allocation can have), becomes
 // MemoryError, anything else a SystemError; nothing crosses the C API but
-// the unwinding with which the interpreter ends a thread (see detached.h),
+// the unwinding with which the interpreter ends a thread (see unwinding.h),
 // which must go on to the thread's start.
 template <class F>
-PyObject* guarded(F&& body) {
+ORVEX_SEES_THREAD_END PyObject* guarded(F&& body) {
   try {
     return body();
   } catch (abi::__forced_unwind&) {

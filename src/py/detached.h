@@ -11,7 +11,7 @@
 // forced unwind runs through every frame up to the thread's start (3.14
 // blocks the thread instead). So attaching happens only in ordinary code,
 // never in a destructor or a noexcept frame; that unwinding is never
-// caught without being rethrown (see guarded() in binding.h); and once it
+// caught without being rethrown (see unwinding.h); and once it
 // has started the thread touches no Python object again: releases it meets
 // on the way are deferred, and whatever it still holds is left. So no owner
 // of a Python reference (a Ref) may live across run(): its destructor would
@@ -21,8 +21,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -30,6 +28,7 @@
 
 #include "interrupts.h"
 #include "py/ref.h"
+#include "py/unwinding.h"
 
 namespace orvex::py {
 
@@ -78,22 +77,17 @@ class Detached {
 };
 
 template <class F>
-auto Detached::run(F&& body) -> std::invoke_result_t<F&> {
+ORVEX_SEES_THREAD_END auto Detached::run(F&& body) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
-  std::exception_ptr failed;
-  release();
   if constexpr (std::is_void_v<R>) {
-    try {
+    (void)run([&] {
       body();
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      failed = std::current_exception();
-    }
-    attach();
-    if (failed) std::rethrow_exception(failed);
+      return true;
+    });
   } else {
     std::optional<R> result;
+    std::exception_ptr failed;
+    release();
     try {
       result.emplace(body());
     } catch (abi::__forced_unwind&) {

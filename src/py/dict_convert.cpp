@@ -57,17 +57,17 @@ class NameStrs {
     const size_t n = bytes.size();
     const char* p = bytes.data();
     if (n == 0 || n > kMaxLength) return str_from_utf8(bytes);
-    if (n <= kShortStr) {
+    if (n <= text::kShortStr) {
       // Hashed and compared as the two words that hold the string.
-      const ShortWords w = short_words(p, n);
+      const text::ShortWords w = text::short_words(p, n);
       if (!w.ascii()) return str_from_utf8(bytes);
       PyObject*& slot = slot_of((w.a * 0x9E3779B97F4A7C15ull) ^ (w.b * 0xC2B2AE3D27D4EB4Full) ^ n);
       if (slot != nullptr && static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) == n &&
-          short_words(static_cast<const char*>(PyUnicode_DATA(slot)), n) == w)
+          text::short_words(static_cast<const char*>(PyUnicode_DATA(slot)), n) == w)
         return Py_NewRef(slot);
       return keep(slot, str_from_short_ascii(w, n));
     }
-    if (!all_ascii(p, n)) return str_from_utf8(bytes);
+    if (!text::all_ascii(p, n)) return str_from_utf8(bytes);
     uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<uint8_t>(p[i])) * 0x100000001B3ull;
     PyObject*& slot = slot_of(h);

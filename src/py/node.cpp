@@ -167,12 +167,12 @@ PyObject* node_repr(PyObject* self) {
   });
 }
 
-PyObject* get_name(PyObject* self, void*) { return str_from(record_of(self).name); }
+PyObject* get_name(PyObject* self, void*) { return str_from_utf8(record_of(self).name); }
 
 PyObject* get_text(PyObject* self, void*) {
   const OptStr& t = record_of(self).text;
   if (!t) Py_RETURN_NONE;
-  return str_from(*t);
+  return str_from_utf8(*t);
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
@@ -181,9 +181,9 @@ PyObject* get_attrs(PyObject* self, void*) {
   Ref dict(new_dict(static_cast<Py_ssize_t>(attrs.size())));
   if (!dict) return nullptr;
   for (const auto& e : attrs) {
-    Ref k(str_from(e.key));
+    Ref k(str_from_utf8(e.key));
     if (!k) return nullptr;
-    Ref v(str_from(e.value));
+    Ref v(str_from_utf8(e.value));
     if (!v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return nullptr;
   }
   return dict.release();
@@ -304,6 +304,5 @@ void release_children(NodeRecord& rec) noexcept {
   rec.children.forget();
 }
 
-PyObject* str_from(const SharedStr& s) { return str_from_utf8(s); }
 
 }  // namespace orvex::py

@@ -51,9 +51,6 @@ struct NewRecord : NodeRecord {
   ~NewRecord() { release_children(*this); }
 };
 
-// A new Python str from a SharedStr's bytes.
-PyObject* str_from(const SharedStr& s);
-
 // Text form (text_form.cpp).
 PyObject* node_str(PyObject* self);
 PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

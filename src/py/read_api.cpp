@@ -11,7 +11,7 @@
 #include "py/detached.h"
 #include "py/node.h"
 #include "read/file_source.h"
-#include "read/utf8.h"
+#include "text/utf8.h"
 #include "storage/block_pool.h"
 #include "read/tree_builder.h"
 
@@ -58,16 +58,16 @@ SourceBuffer* encode_document(PyObject* str) {
   const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
   const int kind = PyUnicode_KIND(str);
   const void* chars = PyUnicode_DATA(str);
-  const PoolBlock block = pool_take(std::max<size_t>(read::utf8_room(n, kind), 1));
+  const PoolBlock block = pool_take(std::max<size_t>(text::utf8_room(n, kind), 1));
   if (block.data == nullptr) throw std::bad_alloc();
   auto* out = static_cast<char*>(block.data);
   size_t len;
   switch (kind) {
-    case PyUnicode_1BYTE_KIND: len = read::encode_utf8(static_cast<const uint8_t*>(chars), n, out); break;
-    case PyUnicode_2BYTE_KIND: len = read::encode_utf8(static_cast<const uint16_t*>(chars), n, out); break;
-    default: len = read::encode_utf8(static_cast<const uint32_t*>(chars), n, out); break;
+    case PyUnicode_1BYTE_KIND: len = text::encode_utf8(static_cast<const uint8_t*>(chars), n, out); break;
+    case PyUnicode_2BYTE_KIND: len = text::encode_utf8(static_cast<const uint16_t*>(chars), n, out); break;
+    default: len = text::encode_utf8(static_cast<const uint32_t*>(chars), n, out); break;
   }
-  if (len == read::kLoneSurrogate) {
+  if (len == text::kLoneSurrogate) {
     pool_give(block);
     return nullptr;
   }

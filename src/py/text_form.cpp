@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "py/node.h"
+#include "saturating.h"
 #include "write/memory_limits.h"
 #include "write/size_policy.h"
 
@@ -14,15 +15,6 @@ namespace {
 
 const char* const kToStringParams[] = {"spacing"};
 const FuncDesc kToStringDesc = {"Node.__to_string()", kToStringParams, 1, 0};
-
-uint64_t add(uint64_t a, uint64_t b) noexcept {
-  uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-uint64_t mul(uint64_t a, uint64_t b) noexcept {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
 
 // The size of a node's text form at indentation k is lines * k + bytes:
 // every line carries the indentation once. Its own lines are the name's,
@@ -42,11 +34,11 @@ FormSize own_size(const NodeRecord& r) noexcept {
   if (!r.attrs.empty()) {
     s.lines += 1 + r.attrs.size();
     s.bytes += 12;  // "\nAttributes:"
-    for (const auto& e : r.attrs) s.bytes = add(s.bytes, 3 + e.key.size() + e.value.size());  // "\n", ": "
+    for (const auto& e : r.attrs) s.bytes = saturating_add(s.bytes, 3 + e.key.size() + e.value.size());  // "\n", ": "
   }
   if (r.text) {
     s.lines += 1;
-    s.bytes = add(s.bytes, 7 + r.text->size());  // "\nText: "
+    s.bytes = saturating_add(s.bytes, 7 + r.text->size());  // "\nText: "
   }
   if (!r.children.empty()) {
     s.lines += 1;
@@ -56,8 +48,8 @@ FormSize own_size(const NodeRecord& r) noexcept {
 }
 
 void add_child(FormSize& parent, const FormSize& c) noexcept {
-  parent.lines = add(parent.lines, add(1, c.lines));
-  parent.bytes = add(parent.bytes, add(add(2, mul(2, c.lines)), c.bytes));
+  parent.lines = saturating_add(parent.lines, saturating_add(1, c.lines));
+  parent.bytes = saturating_add(parent.bytes, saturating_add(saturating_add(2, saturating_mul(2, c.lines)), c.bytes));
   parent.height = std::max(parent.height, c.height + 1);
 }
 
@@ -110,7 +102,7 @@ bool check_size(PyObject* root, size_t spacing, uint64_t* bytes) {
     PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while getting the str of a Node");
     return false;
   }
-  *bytes = add(mul(s.lines, spacing), s.bytes);
+  *bytes = saturating_add(saturating_mul(s.lines, spacing), s.bytes);
   if (*bytes <= kUnchecked) return true;
   // The bytes and the str made from them exist at once.
   if (auto refused = check_headroom(write_string_peak(*bytes, 0), "the text form of the node")) {

@@ -13,7 +13,6 @@
 #include "write/memory_limits.h"
 #include "write/sinks.h"
 #include "write/size_policy.h"
-#include "write/utf8_chars.h"
 #include "write/writer.h"
 
 namespace orvex::py {
@@ -38,67 +37,37 @@ bool convert_options(PyObject* indent, PyObject* declaration, WriteOptions* out)
 // all from memory once more, only to read it again to decode it).
 constexpr size_t kScanStep = size_t{256} << 10;
 
-// The result of write_string: one decoding copy (see write/utf8_chars.h);
-// all-ASCII output by plain copies. Output that is not ASCII has its
-// characters counted first, so the str is made at its final size: made for
-// as many characters as bytes and cut afterwards, every call would ask the
-// C library for more than the last call gave back, and a large str would
-// then come from fresh pages each time (a fault per page, a third of the
-// time to write a 10 MB document), never from the memory just released.
-// The decoding checks the sequences as it goes: output that does not decode
-// means the writer itself is broken.
-//
-// The output is copied a chunk at a time. For a document large enough to
-// have been counted, the pages of each chunk go back to the system once it
-// is copied: what is resident stays near one copy of the document instead
-// of two. A smaller one keeps them, so that the sink's buffer, kept for the
-// next call, is written again without a fault and a zeroed page per page.
-// A counted document is checked once more here, now that its str's width is
-// known.
-PyObject* document_str(MemorySink& sink, StringSizeCheck& check) {
-  const char* const p = sink.data();
-  const size_t n = sink.size();
-  const uint8_t widest = widest_of_max_byte(sink.max_byte());
-  const size_t length = widest == 0 ? n : count_chars(p, n);
-  if (!check.allows_str(n, length, widest)) return raise_refusal(check.refusal());
-  Ref str(PyUnicode_New(static_cast<Py_ssize_t>(length), kWidestChar[widest]));
-  if (!str) return nullptr;
-  constexpr size_t kChunk = size_t{16} << 20;
-  size_t done = 0;
-  size_t chars = 0;
-  auto copy = [&](auto* out) {
-    while (done < n) {
-      size_t end = std::min(n, done + kChunk);
-      // Never split a character (valid UTF-8 has at most three continuation bytes).
-      for (int k = 0; k < 3 && end < n && (static_cast<uint8_t>(p[end]) & 0xC0) == 0x80; ++k) --end;
-      size_t got;
-      if (widest == 0) {
-        std::memcpy(out + chars, p + done, end - done);
-        got = end - done;
-      } else {
-        got = decode_utf8(p + done, end - done, out + chars, length - chars);
-        if (got == kNotDecoded) return false;
-      }
-      chars += got;
-      done = end;
-      if (check.counted()) sink.give_back(done);
-    }
-    return true;
-  };
-  void* data = PyUnicode_DATA(str.get());
-  advise_huge_pages(data, length * PyUnicode_KIND(str.get()));
-  bool decoded;
-  switch (PyUnicode_KIND(str.get())) {
-    case PyUnicode_1BYTE_KIND: decoded = copy(static_cast<Py_UCS1*>(data)); break;
-    case PyUnicode_2BYTE_KIND: decoded = copy(static_cast<Py_UCS2*>(data)); break;
-    default: decoded = copy(static_cast<Py_UCS4*>(data)); break;
+// The result of write_string, made at its final size: made for as many
+// characters as bytes and cut afterwards, every call would ask the C
+// library for more than the last call gave back, and a large str would then
+// come from fresh pages each time (a fault per page, a third of the time to
+// write a 10 MB document), never from the memory just released. A counted
+// document is checked once more now that its str's width is known, and the
+// pages of its output go back to the system as they are decoded: what is
+// resident stays near one copy of the document instead of two. A smaller
+// one keeps them, so that the sink's buffer, kept for the next call, is
+// written again without a fault and a zeroed page per page.
+struct DocumentStr {
+  MemorySink& sink;
+  StringSizeCheck& check;
+
+  static bool allow(void* self, size_t length, uint8_t widest) {
+    auto* d = static_cast<DocumentStr*>(self);
+    if (d->check.allows_str(d->sink.size(), length, widest)) return true;
+    raise_refusal(d->check.refusal());
+    return false;
   }
-  if (!decoded || chars != length) {
-    PyErr_SetString(PyExc_SystemError, "invariant: the XML writer only emits valid UTF-8");
-    return nullptr;
+  static void decoded(void* self, size_t bytes) {
+    auto* d = static_cast<DocumentStr*>(self);
+    if (d->check.counted()) d->sink.give_back(bytes);
   }
-  return str.release();
-}
+
+  PyObject* make() {
+    return str_from_utf8(sink.data(), sink.size(),
+                         LargeStr{sink.max_byte(), &DocumentStr::allow, &DocumentStr::decoded, this,
+                                  "invariant: the XML writer only emits valid UTF-8"});
+  }
+};
 
 }  // namespace
 
@@ -119,7 +88,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Detached detached;
     const bool written = detached.run([&] { return write_document(sink, root, s); });
     if (!written) return raise_refusal(check.refusal());
-    return document_str(sink, check);
+    return DocumentStr{sink, check}.make();
   });
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "read/byte_search.h"
+#include "text/utf8.h"
 
 namespace orvex::read {
 
@@ -25,30 +26,6 @@ std::optional<uint32_t> parse_number(std::string_view s, uint32_t radix) {
     if (v > UINT32_MAX) return std::nullopt;
   }
   return static_cast<uint32_t>(v);
-}
-
-// Writes the UTF-8 form of `cp` (a valid scalar value) at `out`; returns its length.
-size_t put_utf8(char* out, uint32_t cp) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
 }
 
 // The character for the reference name between '&' and ';'. Writes it at
@@ -76,7 +53,7 @@ Result<size_t, ReadError> resolve(std::string_view name, uint64_t amp, char* out
   std::optional<uint32_t> v = parse_number(digits, radix);
   if (!v || *v == 0 || (*v >= 0xD800 && *v <= 0xDFFF) || *v > 0x10FFFF)
     return fail(ReadError::malformed(amp, "invalid character reference '&" + std::string(name) + ";'"));
-  return put_utf8(out, *v);
+  return text::encode_code_point(out, *v);
 }
 
 // The slow path, entered at `first`: the first byte that may need a change.

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "read/utf8.h"
+#include "text/utf8.h"
 #include "storage/block_pool.h"
 
 namespace orvex::read {
@@ -96,7 +96,7 @@ Result<SourceHandle, OsError> read_file_source(std::string_view path, const Inte
     if (fd.close() == EINTR) return fail(OsError::interrupted());
   }
 
-  if (!is_valid_utf8(buf.get(), len)) return fail(OsError::fixed(kInvalidUtf8Stream));
+  if (!text::is_valid_utf8(buf.get(), len)) return fail(OsError::fixed(kInvalidUtf8Stream));
   SourceHandle doc(SourceBuffer::adopt_block(buf.block.data, buf.block.bytes, len));
   buf.block = {};  // now the buffer's
   return doc;

@@ -18,6 +18,7 @@
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
 #include "storage/siphash.h"
+#include "text/words.h"
 
 namespace orvex::read {
 
@@ -53,35 +54,18 @@ class KeyHashCache {
     const auto byte = [&](size_t i) { return uint64_t(static_cast<uint8_t>(name[i])); };
     const uint64_t w = n == 0 ? 0 : byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16 | uint64_t(n) << 24;
     Slot& s = slots_[(w * 0x9E3779B97F4A7C15ULL) >> 56];
-    if (s.gen == gen_ && s.len == n && same_bytes(s.bytes, name.data(), n)) return s.hash;
+    if (s.gen == gen_ && s.len == n && text::same_short(s.bytes, name.data(), n)) return s.hash;
     return miss(name, s);
   }
 
  private:
-  static constexpr size_t kMaxName = 16;
+  static constexpr size_t kMaxName = text::kShortStr;
   struct Slot {
     char bytes[kMaxName] = {};
     uint64_t hash = 0;
     uint32_t len = 0;  // 0: holds nothing (names are never empty)
     uint32_t gen = 0;  // valid only in the current generation
   };
-  // Equality of a name of 1 to 16 bytes with a kept one, without a library
-  // call or a loop: two overlapping words (or half-words, or three bytes)
-  // cover every byte.
-  static bool same_bytes(const char* a, const char* b, size_t n) noexcept {
-    if (n >= 8) return same_ends<uint64_t>(a, b, n);
-    if (n >= 4) return same_ends<uint32_t>(a, b, n);
-    return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-  }
-  template <class Word>
-  static bool same_ends(const char* a, const char* b, size_t n) noexcept {
-    Word x, y, u, v;
-    std::memcpy(&x, a, sizeof x);
-    std::memcpy(&y, b, sizeof y);
-    std::memcpy(&u, a + n - sizeof u, sizeof u);
-    std::memcpy(&v, b + n - sizeof v, sizeof v);
-    return ((x ^ y) | (u ^ v)) == 0;
-  }
   void rekey(MapKey key) noexcept {
     key_ = key;
     next_generation();

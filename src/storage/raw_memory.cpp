@@ -1,7 +1,9 @@
 #include "storage/raw_memory.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
 
 namespace orvex {
 
@@ -17,5 +19,21 @@ void set_raw_memory(RawMemory m) noexcept {
 
 void* raw_alloc(size_t bytes) noexcept { return g_alloc.load(std::memory_order_relaxed)(bytes); }
 void raw_free(void* p) noexcept { g_free.load(std::memory_order_relaxed)(p); }
+
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+}  // namespace
+
+void advise_huge_pages(void* p, size_t n) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (n < kOwnMapping) return;
+  const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+  const auto to = (reinterpret_cast<uintptr_t>(p) + n) & ~(uintptr_t{kHugePage} - 1);
+  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
+}
 
 }  // namespace orvex

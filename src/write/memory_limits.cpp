@@ -1,5 +1,7 @@
 #include "write/memory_limits.h"
 
+#include "saturating.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -44,16 +46,6 @@ std::optional<uint64_t> parse_number(std::string_view s) {
   const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || end == s.data()) return std::nullopt;
   return v;
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) noexcept {
-  uint64_t r;
-  return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
-uint64_t saturating_mul(uint64_t a, uint64_t b) noexcept {
-  uint64_t r;
-  return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
 // Undoes mountinfo's octal escapes (a space is "\040").

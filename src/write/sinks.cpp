@@ -1,7 +1,7 @@
 #include "write/sinks.h"
 
 #include "storage/block_pool.h"
-#include "write/utf8_chars.h"
+#include "text/utf8.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +18,7 @@ const size_t kPage = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
 
 uint8_t MemorySink::max_byte() noexcept {
   if (size_ > scanned_) {
-    const uint8_t m = orvex::max_byte(data_ + scanned_, size_ - scanned_);
+    const uint8_t m = text::max_byte(data_ + scanned_, size_ - scanned_);
     max_byte_ = m > max_byte_ ? m : max_byte_;
     scanned_ = size_;
   }
@@ -76,7 +76,7 @@ bool MemorySink::write_slow(const char* p, size_t n) {
     return false;
   }
   if (!grow(n)) return false;
-  copy(data_ + size_, p, n);
+  text::copy_bytes(data_ + size_, p, n);
   size_ += n;
   return true;
 }
@@ -194,18 +194,6 @@ void MemorySink::regrow(size_t capacity) {
   map_room_ = rounded;
   data_ = p;
   cap_ = capacity;
-}
-
-void advise_huge_pages(void* p, size_t n) noexcept {
-#ifdef MADV_HUGEPAGE
-  if (n < kOwnMapping) return;
-  const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
-  const auto to = (reinterpret_cast<uintptr_t>(p) + n) & ~(uintptr_t{kHugePage} - 1);
-  if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)n;
-#endif
 }
 
 void MemorySink::give_back(size_t consumed) noexcept {

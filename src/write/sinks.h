@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "errors.h"
+#include "text/words.h"
 #include "interrupts.h"
 
 namespace orvex {
@@ -84,7 +85,7 @@ class MemorySink {
   }
   bool write(const char* p, size_t n) {
     if (n > limit_ - size_) return write_slow(p, n);
-    copy(data_ + size_, p, n);
+    text::copy_bytes(data_ + size_, p, n);
     size_ += n;
     return true;
   }
@@ -118,30 +119,6 @@ class MemorySink {
   bool failed() const noexcept { return failed_; }
 
  private:
-  // Most pieces are names, punctuation and short values: up to 16 bytes are
-  // copied inline by two overlapping loads and stores (never reading past
-  // the piece), longer ones by memcpy.
-  static void copy(char* d, const char* p, size_t n) noexcept {
-    if (n > 16) {
-      std::memcpy(d, p, n);
-    } else if (n >= 8) {
-      uint64_t a, b;
-      std::memcpy(&a, p, 8);
-      std::memcpy(&b, p + n - 8, 8);
-      std::memcpy(d, &a, 8);
-      std::memcpy(d + n - 8, &b, 8);
-    } else if (n >= 4) {
-      uint32_t a, b;
-      std::memcpy(&a, p, 4);
-      std::memcpy(&b, p + n - 4, 4);
-      std::memcpy(d, &a, 4);
-      std::memcpy(d + n - 4, &b, 4);
-    } else if (n > 0) {
-      d[0] = p[0];
-      d[n / 2] = p[n / 2];
-      d[n - 1] = p[n - 1];
-    }
-  }
   bool grow(uint64_t more);     // room for `more` bytes beyond size()
   bool make_room(uint64_t more);
   // Where the inline paths stop and call grow(): the capacity, or sooner
@@ -180,19 +157,6 @@ class MemorySink {
   void* drain_ctx_ = nullptr;
   bool failed_ = false;
 };
-
-// Asks for transparent huge pages for the whole 2 MiB pages within
-// [p, p + n) of a fresh allocation of at least kOwnMapping bytes: memory
-// about to be written from start to end (a large str being filled) then
-// takes a fault per 2 MiB instead of one per 4 KiB, which is most of the
-// time it takes to fill fresh memory. Smaller allocations are left alone:
-// the C library may place them in its heap, where the advice would outlive
-// them and make every later fault there compact memory for a huge page.
-// Only advice, never an error.
-void advise_huge_pages(void* p, size_t n) noexcept;
-// The C library maps an allocation of this size or more on its own (the
-// largest threshold glibc's malloc may choose or be set to on 64 bits).
-inline constexpr size_t kOwnMapping = size_t{32} << 20;
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";
 inline constexpr const char* kFailedWholeWrite = "failed to write whole buffer";

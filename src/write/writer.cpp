@@ -8,16 +8,14 @@ template bool write_document<MemorySink>(MemorySink&, const NodeRecord&, const W
 template bool write_document<CountingSink>(CountingSink&, const NodeRecord&, const WriteOptions&);
 
 DocumentMeasure measure_document(const NodeRecord& root, const WriteOptions& options, uint64_t max_elements) {
+  // Running out of memory on the walk (its stack of open elements) is a
+  // MemoryError, not a verdict on the document's size.
   CountingSink count(max_elements);
+  (void)write_document(count, root, options);
   DocumentMeasure m;
-  try {
-    (void)write_document(count, root, options);
-  } catch (...) {
-    m.saturated = true;  // cannot even walk it: refuse the document
-  }
   m.bytes = count.bytes();
   m.spaces = count.spaces();
-  m.saturated = m.saturated || count.saturated();
+  m.saturated = count.saturated();
   m.too_many_elements = count.too_many_elements();
   return m;
 }

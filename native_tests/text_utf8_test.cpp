@@ -1,4 +1,4 @@
-// The writer's UTF-8 to fixed-width characters conversion: the widest class
+// UTF-8 to the fixed-width characters of a str: the widest class
 // and the decoded characters against a straightforward reference on random
 // text of every width and density, and malformed input refused without
 // overrunning.
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "write/utf8_chars.h"
+#include "text/utf8.h"
 
-namespace orvex {
+namespace orvex::text {
 namespace {
 
 void append_utf8(std::string& out, uint32_t c) {
@@ -169,4 +169,4 @@ TEST(WriteUtf8Chars, VectorPathEqualsThePerCharacterLoopOnByteSoups) {
 }
 
 }  // namespace
-}  // namespace orvex
+}  // namespace orvex::text
