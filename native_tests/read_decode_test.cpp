@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "read/byte_search.h"
+#include "index/char_class.h"
+#include "simd/scan.h"
 #include "read/decode.h"
 #include "text/utf8.h"
 #include "read/whitespace.h"
@@ -169,10 +170,10 @@ TEST(ByteSearch, AgreesWithPlainLoopAtEveryAlignmentAndLength) {
     size_t from = rng() % 24, len = rng() % 150;
     const char* b = store.data() + from;
     const char* e = b + len;
-    ASSERT_EQ(find_byte(b, e, '&'), naive_find(b, e, [](char c) { return c == '&'; }));
-    ASSERT_EQ(find_byte(b, e, ';'), naive_find(b, e, [](char c) { return c == ';'; }));
-    ASSERT_EQ(find_byte(b, e, '\xff'), naive_find(b, e, [](char c) { return c == '\xff'; }));
-    ASSERT_EQ(find_attr_special(b, e),
+    ASSERT_EQ(simd::find_byte(b, e, '&'), naive_find(b, e, [](char c) { return c == '&'; }));
+    ASSERT_EQ(simd::find_byte(b, e, ';'), naive_find(b, e, [](char c) { return c == ';'; }));
+    ASSERT_EQ(simd::find_byte(b, e, '\xff'), naive_find(b, e, [](char c) { return c == '\xff'; }));
+    ASSERT_EQ(simd::find_member<ValueDecodes>(b, e),
               naive_find(b, e, [](char c) { return c == '&' || c == '\t' || c == '\n' || c == '\r'; }));
   }
 }

@@ -10,7 +10,7 @@
 
 #include "simd/bitmask.h"
 #include "simd/scalar.h"
-#include "simd/search.h"
+#include "simd/scan.h"
 #include "simd/simd.h"
 
 namespace orvex::simd {

@@ -81,7 +81,9 @@ std::string reference_escape(std::string_view s, bool attr) {
 
 std::string escaped(std::string_view s, EscapeMode mode) {
   MemorySink sink;
-  EXPECT_TRUE(escape(sink, s, mode));
+  const SharedStr str = SharedStr::owned(s);
+  EXPECT_TRUE(mode == EscapeMode::Attr ? sink.escaped<EscapeMode::Attr>(str, nullptr)
+                                       : sink.escaped<EscapeMode::Text>(str, nullptr));
   return std::string(sink.bytes());
 }
 

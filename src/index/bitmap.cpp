@@ -8,7 +8,7 @@
 #include "index/walk.h"
 #include "simd/bitmask.h"
 #include "simd/classify.h"
-#include "simd/search.h"
+#include "simd/scan.h"
 
 namespace orvex::index {
 
@@ -28,7 +28,7 @@ class Bitmaps {
  public:
   static constexpr size_t kWindowBlocks = 1024;  // 64 KiB of input, 32 KiB of masks
 
-  Bitmaps(const uint8_t* d, size_t len, ByteFinder& find)
+  Bitmaps(const uint8_t* d, size_t len, SearchMemo& find)
       : d_(d), len_(len), blocks_((len + 63) / 64), find_(find),
         masks_(new BlockBits[std::max<size_t>(1, std::min(kWindowBlocks, blocks_))]) {}
 
@@ -69,7 +69,7 @@ class Bitmaps {
   const uint8_t* d_;
   size_t len_;
   size_t blocks_;
-  ByteFinder& find_;  // past the window
+  SearchMemo& find_;  // past the window
   uint64_t classified_ = 0;
   size_t first_ = 0;  // window: blocks first_ .. first_ + count_ - 1
   size_t count_ = 0;
@@ -146,7 +146,7 @@ class BitmapCandidates {
  public:
   static constexpr MalformedRules kRules = kBitmapRules;
 
-  BitmapCandidates(const uint8_t* d, size_t len, ByteFinder& find) : d_(d), len_(len), bm_(d, len, find) {}
+  BitmapCandidates(const uint8_t* d, size_t len, SearchMemo& find) : d_(d), len_(len), bm_(d, len, find) {}
 
   size_t next_lt(size_t p) noexcept {
     bm_.cover(p);

@@ -10,7 +10,7 @@ class SequentialCandidates {
  public:
   static constexpr MalformedRules kRules = kSequentialRules;
 
-  SequentialCandidates(const uint8_t* d, size_t len, ByteFinder& find) noexcept : d_(d), len_(len), find_(find) {}
+  SequentialCandidates(const uint8_t* d, size_t len, SearchMemo& find) noexcept : d_(d), len_(len), find_(find) {}
 
   // The search for the next '<' starts past the previous construct, so it
   // never covers bytes twice: no memory of failures needed.
@@ -47,7 +47,7 @@ class SequentialCandidates {
  private:
   const uint8_t* d_;
   size_t len_;
-  ByteFinder& find_;
+  SearchMemo& find_;
 };
 
 }  // namespace

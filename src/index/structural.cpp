@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "index/walk.h"
-#include "simd/search.h"
+#include "simd/scan.h"
 
 namespace orvex::index {
 

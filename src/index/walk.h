@@ -4,7 +4,7 @@
 // only how candidates are found, a policy passed in as `Candidates`:
 //
 //   static constexpr MalformedRules kRules;   // see below
-//   Candidates(const uint8_t* d, size_t len, ByteFinder& find);
+//   Candidates(const uint8_t* d, size_t len, SearchMemo& find);
 //   size_t next_lt(size_t p);          // first '<' at or after p, or npos
 //   size_t next_gt(size_t p);          // first '>' at or after p, or npos
 //   TagClose close_start_tag(size_t c); // where a start or empty-element tag
@@ -22,10 +22,10 @@
 #include <cstring>
 #include <memory>
 
-#include "index/byte_finder.h"
+#include "index/search_memo.h"
 #include "index/char_class.h"
 #include "index/structural.h"
-#include "simd/search.h"
+#include "simd/scan.h"
 
 namespace orvex::index {
 
@@ -111,7 +111,7 @@ class Walk final : public ConstructSource {
 
   const uint8_t* d_;
   size_t len_;
-  ByteFinder find_;
+  SearchMemo find_;
   Candidates cand_;
   size_t p_ = 0;  // where the search for the next '<' starts
   size_t b_ = 0;  // end of the previous construct or declaration

@@ -3,7 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "read/byte_search.h"
+#include "index/char_class.h"
+#include "simd/scan.h"
 #include "text/utf8.h"
 
 namespace orvex::read {
@@ -56,6 +57,12 @@ Result<size_t, ReadError> resolve(std::string_view name, uint64_t amp, char* out
   return text::encode_code_point(out, *v);
 }
 
+// The first byte in [p, end) that may make decoding change the input: '&',
+// and in attribute values TAB, LF and CR; nullptr when there is none.
+const char* first_change(const char* p, const char* end, DecodeMode mode) noexcept {
+  return mode == DecodeMode::Attribute ? simd::find_member<ValueDecodes>(p, end) : simd::find_byte(p, end, '&');
+}
+
 // The slow path, entered at `first`: the first byte that may need a change.
 // The output never outgrows the input (every reference is longer than the
 // character it yields), so one allocation of the input's size suffices.
@@ -71,7 +78,7 @@ Result<Decoded, ReadError> decode_from(std::string_view in, const char* first, u
     std::memcpy(out, run, static_cast<size_t>(at - run));
     out += at - run;
     if (*at == '&') {
-      const char* semi = find_byte(at + 1, end, ';');
+      const char* semi = simd::find_byte(at + 1, end, ';');
       uint64_t amp = base + static_cast<uint64_t>(at - p);
       if (!semi) return fail(ReadError::malformed(amp, "unterminated entity reference"));
       auto r = resolve(std::string_view(at + 1, static_cast<size_t>(semi - at - 1)), amp, out);
@@ -84,7 +91,7 @@ Result<Decoded, ReadError> decode_from(std::string_view in, const char* first, u
       run = at + 1;
       if (*at == '\r' && run < end && *run == '\n') ++run;
     }
-    at = mode == DecodeMode::Attribute ? find_attr_special(run, end) : find_byte(run, end, '&');
+    at = first_change(run, end, mode);
   }
   std::memcpy(out, run, static_cast<size_t>(end - run));
   out += end - run;
@@ -97,7 +104,7 @@ Result<Decoded, ReadError> decode_from(std::string_view in, const char* first, u
 Result<Decoded, ReadError> decode(std::string_view bytes, uint64_t base, DecodeMode mode) {
   const char* p = bytes.data();
   const char* end = p + bytes.size();
-  const char* first = mode == DecodeMode::Attribute ? find_attr_special(p, end) : find_byte(p, end, '&');
+  const char* first = first_change(p, end, mode);
   if (!first) return Decoded{};
   return decode_from(bytes, first, base, mode);
 }

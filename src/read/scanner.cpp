@@ -4,7 +4,7 @@
 #include <string>
 
 #include "index/char_class.h"
-#include "read/byte_search.h"
+#include "simd/scan.h"
 #include "read/decode.h"
 #include "read/whitespace.h"
 
@@ -24,38 +24,27 @@ struct ValueScan {
 inline ValueScan scan_value(const char* r, size_t n, size_t from, char quote) noexcept {
   using V = simd::Vec;
   ValueScan v;
-  size_t j = from;
-  // Long values (path data, URLs) 16 bytes at a time; short ones byte by byte.
-  while (n - j >= 16) {
-    const V b = V::load(reinterpret_cast<const uint8_t*>(r + j));
-    uint32_t m = (b.eq(static_cast<uint8_t>(quote)) | b.eq('<') | b.eq('&') | b.eq('\t') | b.eq('\n') |
-                  b.eq('\r')).bits();
-    for (; m != 0; m &= m - 1) {
-      const size_t at = j + static_cast<size_t>(__builtin_ctz(m));
-      if (r[at] == quote) {
-        v.close = at;
-        return v;
-      }
-      if (r[at] == '<') {
-        if (v.first_lt == simd::npos) v.first_lt = at;
-      } else {
-        v.decodes = true;
-      }
+  // At a byte of InValue: true when it is the closing quote.
+  const auto stop = [&](size_t at) {
+    if (r[at] == quote) {
+      v.close = at;
+      return true;
     }
-    j += 16;
-  }
-  for (; j < n; ++j) {
-    if (!has_class(r[j], kInValue)) continue;
-    if (r[j] == quote) {
-      v.close = j;
-      return v;
-    }
-    if (r[j] == '<') {
-      if (v.first_lt == simd::npos) v.first_lt = j;
-    } else if (has_class(r[j], kValueDecodes)) {
+    if (r[at] == '<') {
+      if (v.first_lt == simd::npos) v.first_lt = at;
+    } else if (ValueDecodes::contains(r[at])) {
       v.decodes = true;
     }
+    return false;
+  };
+  size_t j = from;
+  // Long values (path data, URLs) 16 bytes at a time; short ones byte by byte.
+  for (; n - j >= 16; j += 16) {
+    for (uint32_t m = InValue::match(V::load(reinterpret_cast<const uint8_t*>(r + j))).bits(); m != 0; m &= m - 1)
+      if (stop(j + static_cast<size_t>(__builtin_ctz(m)))) return v;
   }
+  for (; j < n; ++j)
+    if (InValue::contains(r[j]) && stop(j)) return v;
   return v;
 }
 

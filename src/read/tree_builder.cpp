@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "read/byte_search.h"
+#include "simd/scan.h"
 #include "read/decode.h"
 #include "read/scanner.h"
 #include "read/text_accumulator.h"
@@ -230,7 +230,7 @@ bool TreeBuilder::take_text_before(uint64_t limit) {
     TextAccumulator& acc = w_.open.back().text;
     // Text without a reference is its own value: no call into the decoder.
     const char* data = doc_->data();
-    if (find_byte(data + r.start, data + r.end, '&') == nullptr) {
+    if (simd::find_byte(data + r.start, data + r.end, '&') == nullptr) {
       acc.append_view(doc_, r.start, r.end);
       continue;
     }

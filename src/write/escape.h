@@ -10,7 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 
+#include "simd/scan.h"
 #include "simd/simd.h"
 
 namespace orvex {
@@ -27,55 +29,53 @@ struct Reference {
   std::string_view sv() const noexcept { return {text, size}; }
 };
 
+// The bytes each mode replaces, tested a byte at a time or sixteen at a
+// time (see simd/scan.h).
+using TextEscapes = simd::ByteSet<'&', '<', '>', '"', '\''>;
+using AttrEscapes = simd::ByteSet<'&', '<', '>', '"', '\'', '\t', '\r', '\n'>;
+template <EscapeMode mode>
+using EscapesOf = std::conditional_t<mode == EscapeMode::Attr, AttrEscapes, TextEscapes>;
+
 namespace escape_detail {
 
-inline constexpr Reference kReferences[] = {{"&amp;", 5}, {"&lt;", 4},  {"&gt;", 4},  {"&quot;", 6},
-                                           {"&apos;", 6}, {"&#9;", 4}, {"&#13;", 5}, {"&#10;", 5}};
-// Per byte: 0 when never replaced, else 1 + its index in kReferences, with
-// kAttrOnly set for the bytes only attribute values replace.
-inline constexpr uint8_t kAttrOnly = 0x10;
-inline constexpr std::array<uint8_t, 256> kEscape = [] {
+struct Replacement {
+  char byte;
+  Reference reference;
+};
+inline constexpr Replacement kReplacements[] = {
+    {'&', {"&amp;", 5}},  {'<', {"&lt;", 4}},  {'>', {"&gt;", 4}},  {'"', {"&quot;", 6}},
+    {'\'', {"&apos;", 6}}, {'\t', {"&#9;", 4}}, {'\r', {"&#13;", 5}}, {'\n', {"&#10;", 5}},
+};
+// Per byte: 0 when never replaced, else 1 + its index in kReplacements.
+inline constexpr std::array<uint8_t, 256> kIndex = [] {
   std::array<uint8_t, 256> t{};
-  const char replaced[] = {'&', '<', '>', '"', '\'', '\t', '\r', '\n'};
-  for (uint8_t i = 0; i < 8; ++i) t[static_cast<uint8_t>(replaced[i])] = uint8_t(i + 1) | (i >= 5 ? kAttrOnly : 0);
+  for (uint8_t i = 0; i < std::size(kReplacements); ++i) t[static_cast<uint8_t>(kReplacements[i].byte)] = i + 1;
   return t;
 }();
+static_assert([] {
+  for (size_t b = 0; b < 256; ++b)
+    if (AttrEscapes::kMembers[b] != (kIndex[b] != 0) || (TextEscapes::kMembers[b] && !AttrEscapes::kMembers[b]))
+      return false;
+  return true;
+}(), "every byte escaped has its reference");
 
 }  // namespace escape_detail
 
 inline bool escaped_in(char c, EscapeMode mode) noexcept {
-  const uint8_t e = escape_detail::kEscape[static_cast<uint8_t>(c)];
-  return e != 0 && (mode == EscapeMode::Attr || !(e & escape_detail::kAttrOnly));
+  return mode == EscapeMode::Attr ? AttrEscapes::contains(c) : TextEscapes::contains(c);
 }
 
 // The reference that replaces a byte escaped in some mode. A table rather
 // than a switch: the characters met in a text follow no pattern that a
 // branch could learn.
 inline const Reference& reference_for(char c) noexcept {
-  return escape_detail::kReferences[(escape_detail::kEscape[static_cast<uint8_t>(c)] & 0x0F) - 1];
+  return escape_detail::kReplacements[escape_detail::kIndex[static_cast<uint8_t>(c)] - 1].reference;
 }
 
 // Bit i set when byte i of the 16 bytes at p is replaced in `mode`.
 template <EscapeMode mode>
 inline uint32_t escapable_bits(const char* p) noexcept {
-  using simd::Vec;
-  const Vec v = Vec::load(reinterpret_cast<const uint8_t*>(p));
-  Vec hit = v.eq('&') | v.eq('<') | v.eq('>') | v.eq('"') | v.eq('\'');
-  if constexpr (mode == EscapeMode::Attr) hit = hit | v.eq('\t') | v.eq('\r') | v.eq('\n');
-  return hit.bits();
-}
-
-// The first byte in [p, end) that `mode` replaces, or `end`.
-template <EscapeMode mode>
-inline const char* find_escapable(const char* p, const char* end) noexcept {
-  for (; end - p >= 16; p += 16)
-    if (const uint32_t hits = escapable_bits<mode>(p)) return p + __builtin_ctz(hits);
-  while (p != end && !escaped_in(*p, mode)) ++p;
-  return p;
-}
-
-inline const char* find_escapable(const char* p, const char* end, EscapeMode mode) noexcept {
-  return mode == EscapeMode::Attr ? find_escapable<EscapeMode::Attr>(p, end) : find_escapable<EscapeMode::Text>(p, end);
+  return EscapesOf<mode>::match(simd::Vec::load(reinterpret_cast<const uint8_t*>(p))).bits();
 }
 
 }  // namespace orvex

@@ -5,6 +5,7 @@
 // sink has failed, and the first error is kept in the sink.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,8 +13,10 @@
 #include <string_view>
 
 #include "errors.h"
-#include "text/words.h"
 #include "interrupts.h"
+#include "storage/shared_str.h"
+#include "text/words.h"
+#include "write/escape.h"
 
 namespace orvex {
 
@@ -49,8 +52,8 @@ class MemorySink {
   // not fit, what the buffer holds goes to `drain` and the buffer starts
   // over. A piece of `bound` bytes or more given to write() goes to `drain`
   // straight from where it is; room() for a larger one grows the buffer for
-  // it (the walk passes strings longer than piece_limit() to write() in
-  // runs, so only a huge name or key does). `drain` receives the bytes and
+  // it (escaped() takes strings longer than piece_limit() in runs, so only a
+  // huge name or key does). `drain` receives the bytes and
   // whether they are the buffer's, and returns how many it took: all of them
   // or the sink fails. Set before the first write; not with a budget.
   using Drain = size_t (*)(void* ctx, const char* p, size_t n, bool buffered);
@@ -64,7 +67,7 @@ class MemorySink {
   // Hands what the buffer holds to the drain; what it did not take stays
   // buffered. True when there was nothing to hand on.
   bool drain();
-  // The longest string the walk may hand to one piece (see set_drain).
+  // The longest string given to one piece (see set_drain).
   size_t piece_limit() const noexcept { return drain_ != nullptr ? bound_ / 2 : SIZE_MAX; }
 
   // Keeps the largest byte written as the output grows, looking at each
@@ -77,12 +80,6 @@ class MemorySink {
   // The largest byte written so far.
   uint8_t max_byte() noexcept;
 
-  void reserve(size_t n) {
-    if (n > cap_) {
-      regrow(n);
-      relimit(size_);
-    }
-  }
   bool write(const char* p, size_t n) {
     if (n > limit_ - size_) return write_slow(p, n);
     text::copy_bytes(data_ + size_, p, n);
@@ -106,6 +103,65 @@ class MemorySink {
   }
   void commit(char* end) noexcept { size_ = static_cast<size_t>(end - data_); }
 
+  // The writer's primitives (see pieces.h). A piece is room for n bytes and
+  // a vector stored past them, written through a cursor of its own (a
+  // local, so that the compiler need not reload the sink after each byte
+  // stored) and committed by done(). A view may be read a whole vector at a
+  // time where the bytes are still its own document's (see over_readable).
+  static constexpr size_t kBlock = 16;
+  static constexpr size_t kShortIndent = 48;  // stored as one piece of spaces
+
+  class Piece {
+   public:
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+    template <size_t N>
+    void punct(const char (&s)[N]) noexcept {
+      std::memcpy(o_, s, N - 1);
+      o_ += N - 1;
+    }
+    void raw(const SharedStr& s, const char* readable) noexcept {
+      const size_t n = s.size();
+      if (n <= kBlock && over_readable(s, readable)) std::memcpy(o_, s.data(), kBlock);
+      else if (n > 0) std::memcpy(o_, s.data(), n);
+      o_ += n;
+    }
+    // A string short enough to be tested and stored as one vector, and
+    // needing no escaping in `mode`: stored, and true; false leaves the
+    // piece as it was.
+    template <EscapeMode mode>
+    bool plain(const SharedStr& s, const char* readable) noexcept {
+      const size_t n = s.size();
+      if (n > kBlock || !over_readable(s, readable) || (escapable_bits<mode>(s.data()) & low_bits(n)) != 0)
+        return false;
+      std::memcpy(o_, s.data(), kBlock);
+      o_ += n;
+      return true;
+    }
+    // n <= kShortIndent spaces, in a piece made for kShortIndent.
+    void indent(uint64_t n) noexcept {
+      std::memset(o_, ' ', kShortIndent);
+      o_ += n;
+    }
+
+   private:
+    friend class MemorySink;
+    explicit Piece(char* o) noexcept : o_(o) {}
+    char* o_;
+  };
+
+  bool element() const noexcept { return true; }
+  Piece piece(size_t n) { return Piece(room(n + kBlock)); }
+  bool done(const Piece& p) noexcept {
+    commit(p.o_);
+    return true;
+  }
+  // `s` escaped in `mode`, making its own room. The bytes are tested and
+  // copied by whole vectors; a string that is not over-readable has its
+  // last partial vector copied to a local one first. A drained buffer gets
+  // long strings in runs of at most piece_limit() bytes.
+  template <EscapeMode mode>
+  bool escaped(const SharedStr& s, const char* readable);
+
   // Gives the pages holding the first `consumed` bytes back to the system:
   // for the last reader of a large buffer (write_string decoding it into
   // its str), so that the output is not resident twice. Only a buffer in a
@@ -119,6 +175,13 @@ class MemorySink {
   bool failed() const noexcept { return failed_; }
 
  private:
+  // Whether the vector at the start of `s`, and every one starting inside
+  // it, lies within the document `s` views, which ends at `readable`.
+  static bool over_readable(const SharedStr& s, const char* readable) noexcept {
+    return s.is_borrowed() && readable != nullptr && static_cast<size_t>(readable - s.data()) >= s.size() + kBlock;
+  }
+  static uint32_t low_bits(size_t n) noexcept { return n >= 32 ? ~0u : (1u << n) - 1; }
+
   bool grow(uint64_t more);     // room for `more` bytes beyond size()
   bool make_room(uint64_t more);
   // Where the inline paths stop and call grow(): the capacity, or sooner
@@ -156,6 +219,120 @@ class MemorySink {
   Drain drain_ = nullptr;
   void* drain_ctx_ = nullptr;
   bool failed_ = false;
+};
+
+template <EscapeMode mode>
+bool MemorySink::escaped(const SharedStr& s, const char* readable_end) {
+  const size_t n = s.size();
+  if (n == 0) return true;
+  const bool readable = over_readable(s, readable_end);
+  const char* p = s.data();
+  const char* const end = p + n;
+  // Room for a run unescaped, a vector stored past it and one reference.
+  constexpr size_t kSlack = kBlock + sizeof(Reference::text);
+  const size_t most = piece_limit();
+  for (;;) {
+    const size_t run = std::min(static_cast<size_t>(end - p), most);
+    char* o = room(run + kSlack);
+    if (o == nullptr) return false;
+    const char* const stop = p + run;
+    for (;;) {
+      const size_t left = static_cast<size_t>(end - p);
+      const char* block = p;
+      char local[kBlock];
+      if (left < kBlock && !readable) {
+        std::memset(local, 0, kBlock);
+        std::memcpy(local, p, left);
+        block = local;
+      }
+      const uint32_t hits = escapable_bits<mode>(block) & low_bits(left);
+      std::memcpy(o, block, kBlock);
+      if (hits == 0) {
+        if (left <= kBlock) {
+          commit(o + left);
+          return true;
+        }
+        p += kBlock;
+        o += kBlock;
+        if (p >= stop) break;  // the run's room is used up
+        continue;
+      }
+      const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
+      const Reference& ref = reference_for(block[k]);
+      std::memcpy(o + k, ref.text, sizeof(ref.text));
+      p += k + 1;
+      o += k + ref.size;
+      if (p == end) {
+        commit(o);
+        return true;
+      }
+      break;  // the reference took room of its own: make room anew
+    }
+    commit(o);
+  }
+}
+
+// Counts what a document will need instead of writing it: every byte
+// except the references that escaping adds (so a lower bound), the
+// indentation apart from the rest, and the elements, refusing more than
+// `max_elements` of them: a few nodes shared at every level can stand for
+// more elements than any file or memory could take, and the count stops
+// early instead of walking them all. Counts saturate instead of wrapping.
+class CountingSink {
+ public:
+  explicit CountingSink(uint64_t max_elements) noexcept : max_elements_(max_elements) {}
+
+  // The writer's primitives (see pieces.h), counted.
+  class Piece {
+   public:
+    explicit operator bool() const noexcept { return true; }
+    template <size_t N>
+    void punct(const char (&)[N]) noexcept {
+      bytes_ += N - 1;
+    }
+    void raw(const SharedStr& s, const char*) noexcept { bytes_ += s.size(); }
+    template <EscapeMode>
+    bool plain(const SharedStr& s, const char*) noexcept {
+      bytes_ += s.size();
+      return true;
+    }
+    void indent(uint64_t n) noexcept { spaces_ += n; }
+
+   private:
+    friend class CountingSink;
+    uint64_t bytes_ = 0;   // a piece's counts never overflow: its strings exist
+    uint64_t spaces_ = 0;
+  };
+
+  bool element() noexcept { return ++elements_ <= max_elements_; }
+  Piece piece(size_t) const noexcept { return Piece(); }
+  bool done(const Piece& p) noexcept { return add(bytes_, p.bytes_) && add(spaces_, p.spaces_); }
+  template <EscapeMode>
+  bool escaped(const SharedStr& s, const char*) noexcept {
+    return add(bytes_, s.size());
+  }
+  bool spaces(uint64_t n) noexcept { return add(spaces_, n); }
+  bool write(std::string_view s) noexcept { return add(bytes_, s.size()); }
+
+  uint64_t bytes() const noexcept { return bytes_; }
+  uint64_t spaces() const noexcept { return spaces_; }
+  bool saturated() const noexcept { return saturated_; }
+  bool too_many_elements() const noexcept { return elements_ > max_elements_; }
+
+ private:
+  bool add(uint64_t& field, uint64_t n) noexcept {
+    if (__builtin_add_overflow(field, n, &field)) {
+      field = UINT64_MAX;
+      saturated_ = true;
+    }
+    return true;
+  }
+
+  uint64_t max_elements_;
+  uint64_t bytes_ = 0;
+  uint64_t spaces_ = 0;
+  uint64_t elements_ = 0;
+  bool saturated_ = false;
 };
 
 inline constexpr const char* kFailedBufferedWrite = "failed to write the buffered data";

@@ -90,9 +90,6 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
   };
 
   constexpr size_t kLongText = 512;
-  // Longer strings go to the sink in runs (see MemorySink::set_drain).
-  size_t limit = SIZE_MAX;
-  if constexpr (requires { sink.piece_limit(); }) limit = sink.piece_limit();
   Element e = &root;
   bool have = true;
   while (have) {
@@ -105,18 +102,16 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
     // Stops at the last entry instead of scanning the table's empty tail.
     if (size_t left = attrs.size()) {
       for (auto it = attrs.begin();; ++it) {
-        if (it->value.size() <= limit ? !put_attr(sink, it->key, it->value, readable)
-                                      : !put_attr<Sink>(sink, it->key, it->value, readable))
-          return false;
+        if (!put_attr(sink, it->key, it->value, readable)) return false;
         if (--left == 0) break;
       }
     }
     const OptStr& text = e->text;
     const size_t children = e->children.size();
     if (!text && children == 0) {
-      if (!sink.write("/>", 2)) return false;
+      if (!put_close(sink, true)) return false;
     } else {
-      if (!sink.write(">", 1)) return false;
+      if (!put_close(sink, false)) return false;
       ++depth;
       if (text) {
         // While a long text is copied there is time to fetch the next
@@ -134,8 +129,7 @@ bool write_document(Sink& sink, const NodeRecord& root, const WriteOptions& opti
             if (parent.next + 1 < count) __builtin_prefetch(parent.e->children[parent.next + 1]);
           }
         }
-        if (text->size() <= limit ? !put_text(sink, *text, readable) : !escape(sink, text->sv(), EscapeMode::Text))
-          return false;
+        if (!put_text(sink, *text, readable)) return false;
         after_markup = false;
       }
       open.push_back({e, 0});

@@ -1,11 +1,11 @@
-// Byte searches over a buffer, written once against the vector interface.
-// The templates take the backend as a parameter so tests can run any backend
-// next to the scalar one; callers use the non-template functions, which run
-// the active backend.
+// The scanning vocabulary, written once against the vector interface: find
+// a byte, find a member of a set of bytes, count bytes. The templates take
+// the backend as a parameter so tests can run any backend next to the
+// scalar one; callers use the functions that run the active backend.
 #pragma once
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "simd/simd.h"
@@ -13,6 +13,25 @@
 namespace orvex::simd {
 
 inline constexpr size_t npos = static_cast<size_t>(-1);
+
+// A set of byte values fixed at compile time, defined once for both ways of
+// testing bytes: a byte against the 256-entry table (what character-class
+// tables are built from), sixteen at a time against the vector.
+template <uint8_t... Bs>
+struct ByteSet {
+  static constexpr std::array<bool, 256> kMembers = [] {
+    std::array<bool, 256> t{};
+    ((t[Bs] = true), ...);
+    return t;
+  }();
+  static constexpr bool contains(uint8_t c) noexcept { return kMembers[c]; }
+  static constexpr bool contains(char c) noexcept { return kMembers[static_cast<uint8_t>(c)]; }
+  // Lanes holding a member become 0xFF, the others 0.
+  template <class V>
+  static V match(const V& v) noexcept {
+    return (v.eq(Bs) | ...);
+  }
+};
 
 // Offset of the first byte equal to c in d[from, len), or npos.
 //
@@ -77,12 +96,34 @@ std::array<uint64_t, sizeof...(Cs)> count_with(const uint8_t* d, size_t len) noe
   return total;
 }
 
+// The first member of `Set` in [p, end), or nullptr. Inputs shorter than one
+// vector (most attribute values and short texts) are tested byte by byte;
+// longer ones a vector at a time, and by one last vector ending at the
+// final byte (it overlaps bytes known not to match, so its first match is
+// the answer).
+template <class Set, class V = Vec>
+const char* find_member(const char* p, const char* end) noexcept {
+  if (end - p < 16) {
+    for (; p < end; ++p)
+      if (Set::contains(*p)) return p;
+    return nullptr;
+  }
+  const auto at = [](const char* q) { return Set::match(V::load(reinterpret_cast<const uint8_t*>(q))); };
+  for (; end - p >= 16; p += 16)
+    if (const V m = at(p); m.any()) return p + m.first();
+  if (p == end) return nullptr;
+  const V m = at(end - 16);
+  return m.any() ? end - 16 + m.first() : nullptr;
+}
+
 // The same with the active backend (inline: the index calls it once per tag).
 inline size_t find_byte(const uint8_t* d, size_t len, size_t from, uint8_t c) noexcept {
   return find_byte_with<Vec>(d, len, from, c);
 }
-inline size_t find_byte(const char* d, size_t len, size_t from, char c) noexcept {
-  return find_byte_with<Vec>(reinterpret_cast<const uint8_t*>(d), len, from, uint8_t(c));
+// The first `c` in [p, end), or nullptr.
+inline const char* find_byte(const char* p, const char* end, char c) noexcept {
+  const size_t at = find_byte(reinterpret_cast<const uint8_t*>(p), static_cast<size_t>(end - p), 0, uint8_t(c));
+  return at == npos ? nullptr : p + at;
 }
 template <uint8_t... Cs>
 inline std::array<uint64_t, sizeof...(Cs)> count(const uint8_t* d, size_t len) noexcept {

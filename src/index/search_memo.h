@@ -14,15 +14,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "simd/search.h"
+#include "simd/scan.h"
 
 namespace orvex::index {
 
-class ByteFinder {
+class SearchMemo {
  public:
-  ByteFinder(const uint8_t* d, size_t len) noexcept : d_(d), len_(len) { none_from_.fill(simd::npos); }
-  ByteFinder(const ByteFinder&) = delete;
-  ByteFinder& operator=(const ByteFinder&) = delete;
+  SearchMemo(const uint8_t* d, size_t len) noexcept : d_(d), len_(len) { none_from_.fill(simd::npos); }
+  SearchMemo(const SearchMemo&) = delete;
+  SearchMemo& operator=(const SearchMemo&) = delete;
 
   // Offset of the first `c` at or after `from`, or simd::npos.
   size_t find(uint8_t c, size_t from) noexcept {
