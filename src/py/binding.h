@@ -1,6 +1,6 @@
-// Argument binding and error reporting shared by every function and method of
-// the module: one table-driven binder, one conversion per kind of parameter,
-// and the mapping from internal error values to Python exceptions.
+// Argument binding shared by every function and method of the module: one
+// table-driven binder, one conversion per kind of parameter, and the note
+// that names the parameter whose conversion failed.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,13 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "errors.h"
+#include "py/exceptions.h"
 #include "py/ref.h"
-#include "py/unwinding.h"
-
-namespace orvex {
-struct SizeRefusal;
-}
 
 namespace orvex::py {
 
@@ -72,78 +67,10 @@ bool make_binding_strings();
 // KeyboardInterrupt met meanwhile): it is raised instead. Always returns false.
 bool label(const char* param);
 
-// The exception being raised, taken out of the interpreter (normalized, its
-// traceback attached); empty when none is set.
-Ref fetch_raised();
-// Raises `exc` (an exception instance) again.
-void restore_raised(Ref exc);
-
-// Exceptions that no code may discard or turn into another, whatever it was
-// prepared for: those that are no errors (not Exception subclasses, such as
-// KeyboardInterrupt and SystemExit) and MemoryError.
-bool must_escape(PyObject* exc);
-// Clears the exception being raised when it is an instance of `cls` and
-// returns true; otherwise leaves it set and returns false.
-bool clear_if(PyObject* cls);
-
 // A sequence's length as a capacity hint, taken as PyObject_LengthHint takes
 // it: TypeError means no hint (0); any other exception is passed on (false,
 // with it set). At most `cap`: the length is only the object's word, and an
 // absurd one must not become an allocation of that size.
 bool size_hint(PyObject* seq, size_t cap, size_t* out);
-
-// TypeError "'{type}' object is not an instance of '{target}'" (or the None form).
-void set_type_mismatch(PyObject* o, const char* target);
-// TypeError "'{type}' object is not an instance of 'Sequence'" with the
-// qualified name taken from collections.abc.Sequence.
-void set_sequence_mismatch(PyObject* o);
-
-// Error values into exceptions. Each returns nullptr for convenience.
-PyObject* raise_read_error(const ReadError& e);
-// OverflowError or MemoryError with the refusal's message (SystemError when
-// there is none: a sink that failed without one).
-PyObject* raise_refusal(const std::optional<SizeRefusal>& r);
-PyObject* raise_os_error(const OsError& e);
-// The exception class for an OS error number.
-PyObject* os_error_class(int errnum);
-
-// For walks over trees and structures that may be very long (a few nodes
-// shared at every level stand for billions of places): every few thousand
-// steps the signal handlers get their chance, so that Ctrl-C and alarms end
-// the walk within a fraction of a second. step() is false with the
-// handler's exception set.
-class SignalChecks {
- public:
-  bool step() {
-    if (--left_ != 0) return true;
-    left_ = kEvery;
-    return PyErr_CheckSignals() == 0;
-  }
-
- private:
-  static constexpr unsigned kEvery = 4096;
-  unsigned left_ = kEvery;
-};
-
-// Runs a module entry point: a std::bad_alloc escaping the body, or a
-// std::length_error (a size beyond what any allocation can have), becomes
-// MemoryError, anything else a SystemError; nothing crosses the C API but
-// the unwinding with which the interpreter ends a thread (see unwinding.h),
-// which must go on to the thread's start.
-template <class F>
-ORVEX_SEES_THREAD_END PyObject* guarded(F&& body) {
-  try {
-    return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    return PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "orvex: unexpected internal error");
-    return nullptr;
-  }
-}
 
 }  // namespace orvex::py

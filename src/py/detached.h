@@ -21,7 +21,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <exception>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -85,18 +87,28 @@ ORVEX_SEES_THREAD_END auto Detached::run(F&& body) -> std::invoke_result_t<F&> {
       return true;
     });
   } else {
+    // What the body threw is thrown again once attached, as what the entry
+    // point tells apart (see guarded()): running out of memory, or anything
+    // else. (An exception_ptr would carry it as it is, but would tie the
+    // module to a newer C++ runtime than it needs otherwise.)
+    enum class Thrown : uint8_t { Nothing, NoMemory, Other } thrown = Thrown::Nothing;
+    struct Unexpected {};
     std::optional<R> result;
-    std::exception_ptr failed;
     release();
     try {
       result.emplace(body());
     } catch (abi::__forced_unwind&) {
       throw;
+    } catch (const std::bad_alloc&) {
+      thrown = Thrown::NoMemory;
+    } catch (const std::length_error&) {
+      thrown = Thrown::NoMemory;
     } catch (...) {
-      failed = std::current_exception();
+      thrown = Thrown::Other;
     }
     attach();
-    if (failed) std::rethrow_exception(failed);
+    if (thrown == Thrown::NoMemory) throw std::bad_alloc();
+    if (thrown == Thrown::Other) throw Unexpected{};
     return std::move(*result);
   }
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/signals.h"
 #include "py/collector_pause.h"
 #include "py/node_map.h"
 #include "py/py_dict.h"

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "py/signals.h"
 #include "py/node_map.h"
 
 namespace orvex::py {
@@ -48,12 +49,9 @@ class Escapes {
 };
 
 // A new exception of class `cls` with the message, or the error met making it.
-Ref new_exception(PyObject* cls, const std::string& message) {
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return take_exception();
-  Ref exc(PyObject_CallOneArg(cls, text.get()));
-  if (!exc) return take_exception();
-  return exc;
+Ref exception_or_error(PyObject* cls, const std::string& message) {
+  if (Ref exc = py::new_exception(cls, message)) return exc;
+  return take_exception();
 }
 
 void append_utf8(std::string& out, PyObject* s, Escapes& escapes) {
@@ -362,7 +360,7 @@ class Walker {
   // --- failures
 
   bool fatal(PyObject* cls, const char* message) {
-    failure_.innermost = new_exception(cls, message);
+    failure_.innermost = exception_or_error(cls, message);
     failure_.fatal = true;
     return false;
   }
@@ -394,7 +392,7 @@ class Walker {
     std::string message = std::move(p.before_vec_error);
     message += vec_error;
     message += p.after_vec_error;
-    failure_.innermost = escapes_.keep(new_exception(PyExc_TypeError, message));
+    failure_.innermost = escapes_.keep(exception_or_error(PyExc_TypeError, message));
     return dict_failed();
   }
 
@@ -459,7 +457,7 @@ class Walker {
       }
       message += inner;
       for (const auto& s : failure_.after) message += s;
-      failure_.innermost = escapes_.keep(new_exception(PyExc_TypeError, message));
+      failure_.innermost = escapes_.keep(exception_or_error(PyExc_TypeError, message));
     }
     if (Ref escaping = escapes_.release()) failure_.innermost = std::move(escaping);
     restore_raised(std::move(failure_.innermost));

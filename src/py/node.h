@@ -5,11 +5,11 @@
 #include <cstddef>
 
 #include "py/binding.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 
 namespace orvex::py {
 
-// A Node is an object of the interpreter laid out as storage/node.h
+// A Node is an object of the interpreter laid out as storage/node_record.h
 // describes: the object header, then the record.
 static_assert(sizeof(ObjectHead) == sizeof(PyObject) && offsetof(ObjectHead, type) == offsetof(PyObject, ob_type),
               "orvex needs a regular (not free-threaded) build of CPython");

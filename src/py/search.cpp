@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py/signals.h"
 #include "py/node.h"
 #include "py/search_type.h"
 

@@ -1,10 +1,12 @@
 // The readable multi-line text form of a node: str(node) and __to_string.
 #include <algorithm>
 #include <string>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
+#include "py/signals.h"
 #include "py/node.h"
+#include "py/py_str.h"
 #include "saturating.h"
 #include "write/memory_limits.h"
 #include "write/size_policy.h"
@@ -62,7 +64,7 @@ FormSize form_size(PyObject* root) {
     size_t next;
     FormSize size;
   };
-  std::unordered_map<const Node*, FormSize> shared;
+  std::map<const Node*, FormSize> shared;
   std::vector<Frame> stack;
   stack.push_back({as_node(root), 0, own_size(record_of(root))});
   for (;;) {
@@ -179,7 +181,7 @@ PyObject* render(PyObject* self, size_t spacing) {
   std::string out;
   out.reserve(static_cast<size_t>(bytes));
   if (!text_form(self, spacing, out)) return nullptr;
-  return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr);
+  return str_from_utf8(out.data(), out.size(), LargeStr{});
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "errors.h"
 #include "index/structural.h"
 #include "result.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 
 namespace orvex::read {
 

@@ -13,7 +13,7 @@
 #include "errors.h"
 #include "interrupts.h"
 #include "result.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 #include "write/size_policy.h"
 #include "write/writer.h"
 

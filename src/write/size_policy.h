@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-#include "storage/node.h"
+#include "storage/node_record.h"
 #include "write/memory_limits.h"
 #include "write/sinks.h"
 #include "write/writer.h"

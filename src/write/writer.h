@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "result.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 #include "write/pieces.h"
 #include "write/sinks.h"
 
