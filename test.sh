@@ -6,12 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 PY=${PYTHON:-python3}
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 
 # GoogleTest comes from Debian's packages.
 if [ ! -e /usr/src/googletest/CMakeLists.txt ] && [ ! -e /usr/include/gtest/gtest.h ]; then
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends googletest libgtest-dev >/dev/null
+  install_missing_debs googletest libgtest-dev
 fi
 command -v cmake >/dev/null || "$PY" -m pip install -q cmake ninja
 

@@ -6,19 +6,14 @@
 #   ORVEX_ARM64_BUILD_DIR  build directory (default: build-arm64-native)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 
 export QEMU_CPU=max,pauth=off   # pointer authentication makes emulation ~15x slower
 
-missing=()
-command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(crossbuild-essential-arm64)
-command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
-[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
-command -v cmake >/dev/null 2>&1 || missing+=(cmake)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "arm64-native: installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+needed=(crossbuild-essential-arm64 qemu-user googletest)
+command -v cmake >/dev/null 2>&1 || needed+=(cmake)
+install_missing_debs "${needed[@]}" | sed 's/^/arm64-native: /'
 
 build=${ORVEX_ARM64_BUILD_DIR:-build-arm64-native}
 log=$(mktemp)

@@ -37,12 +37,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-# shellcheck source=.ci/debian.sh
-. .ci/debian.sh
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 started=$(date +%s)
 elapsed() { echo "$(( $(date +%s) - started ))s"; }
 say() { echo "arm64-python: $*"; }
-quiet_pip() { grep -v 'is ignored: it is neither a file nor a directory' || true; }
 
 export QEMU_CPU=max,pauth=off   # pointer authentication makes emulation ~15x slower
 
@@ -53,17 +52,7 @@ pyver=${ORVEX_ARM64_PYTHON:-${python_of[$suite]:-}}
 py=python$pyver
 
 # --- host tools ---------------------------------------------------------------
-missing=()
-command -v qemu-aarch64 >/dev/null 2>&1 || missing+=(qemu-user)
-command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing+=(crossbuild-essential-arm64)
-command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
-command -v arch-test >/dev/null 2>&1 || missing+=(arch-test)
-command -v flock >/dev/null 2>&1 || missing+=(util-linux)
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+install_missing_debs qemu-user crossbuild-essential-arm64 mmdebstrap arch-test util-linux | sed 's/^/arm64-python: /'
 qemu=$(command -v qemu-aarch64)
 
 # --- the arm64 tree ---------------------------------------------------------------
@@ -227,16 +216,8 @@ warnings=$(grep -cE '(^|[^a-z])warning: ' "$build/wheel.log" || true)
 say "built $(basename "$raw") from $(basename "$sdist") after $(elapsed) (compiler warnings: $warnings)"
 
 # --- auditwheel -------------------------------------------------------------------
-"$tools/bin/auditwheel" show "$raw" >"$build/auditwheel.log" 2>&1 || { cat "$build/auditwheel.log"; exit 1; }
-verdict=$(grep -v '^INFO' "$build/auditwheel.log" | tr '\n' ' ' | tr -s ' ' | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
-[ -n "$verdict" ] || { cat "$build/auditwheel.log"; say "auditwheel found no manylinux policy this wheel satisfies"; exit 1; }
-PATH="$tools/bin:$PATH" auditwheel repair --wheel-dir "$build/wheel" "$raw" >>"$build/auditwheel.log" 2>&1 \
-  || { tail -n 30 "$build/auditwheel.log"; say "auditwheel repair failed"; exit 1; }
-wheel=$(ls "$build"/wheel/*.whl)
-case $(basename "$wheel") in
-  *-"$verdict"*.whl) ;;
-  *) say "$(basename "$wheel") does not carry $verdict"; exit 1 ;;
-esac
+audit_wheel "$tools/bin" "$raw" "$build/wheel" "$build/auditwheel" || { say "auditwheel refused the wheel"; exit 1; }
+wheel=$repaired verdict=$policy
 mkdir -p "$repo/dist"
 cp "$wheel" "$repo/dist/"
 say "wheel: $(basename "$wheel") $(( $(stat -c %s "$wheel") / 1024 )) KiB; auditwheel: consistent with $verdict; copied to dist/"

@@ -17,7 +17,8 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_decode fuzz_writer)
 started=$(date +%s)
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 
 # clang with libFuzzer and the sanitizer runtimes (Debian: libclang-rt-*-dev).
 if ! command -v clang++ >/dev/null ||

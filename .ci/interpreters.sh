@@ -16,8 +16,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-# shellcheck source=.ci/debian.sh
-. .ci/debian.sh
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 work=$repo/.ci/cache/interpreters
 rm -rf "$work"
 mkdir -p "$work"
@@ -25,8 +25,6 @@ timeout_s=${ORVEX_INTERP_TIMEOUT:-1200}
 read -r -a pytest_args <<<"${ORVEX_PYTEST_ARGS:-}"
 summary=()
 failed=0
-
-quiet_pip() { grep -v 'is ignored: it is neither a file nor a directory' || true; }
 
 base_of() { "$1" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))' 2>/dev/null; }
 
@@ -48,16 +46,6 @@ record() {
   if [ "$test_rc" -ne 0 ] || [ "$ex_fail" -ne 0 ] || [ -z "$tests" ]; then failed=$((failed + 1)); fi
 }
 
-run_examples() {  # python, log dir -> prints "pass fail"; failures go to stderr
-  local py=$1 dir=$2 pass=0 fail=0 ex
-  for ex in "$repo"/examples/*.py; do
-    if (cd "$dir" && "$py" "$ex" >"$dir/$(basename "$ex").out" 2>&1); then pass=$((pass + 1)); else
-      fail=$((fail + 1)); { echo "--- example $(basename "$ex") failed:"; tail -n 15 "$dir/$(basename "$ex").out"; } >&2
-    fi
-  done
-  echo "$pass $fail"
-}
-
 test_host_interpreter() {
   local py=$1 origin=$2 version label dir venv rc_i rc_t ex
   version=$("$py" -c 'import platform; print(platform.python_version())')
@@ -76,7 +64,10 @@ test_host_interpreter() {
     (cd "$dir" && timeout "$timeout_s" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" "$repo/tests") >"$dir/pytest.log" 2>&1
     rc_t=$?
     tail -n 3 "$dir/pytest.log"
-    ex=$(run_examples "$venv/bin/python" "$dir")
+    examples_out=$dir
+    run_examples "$venv/bin/python" >"$dir/examples.log" 2>&1
+    grep '^FAIL' -A20 "$dir/examples.log" >&2 || true
+    ex="$examples_passed $examples_failed"
   else
     ex="0 0"
   fi
@@ -134,8 +125,7 @@ prepare_forky_root() {
   local uri t0
   [ "$(cat "$forky_root/orvex-packages" 2>/dev/null)" = "$forky_packages" ] && return 0
   if ! command -v mmdebstrap >/dev/null; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends mmdebstrap >/dev/null \
-      || { echo "mmdebstrap unavailable"; return 1; }
+    install_missing_debs mmdebstrap >&2 || { echo "mmdebstrap unavailable"; return 1; }
   fi
   uri=$(debian_archive_uri) || { echo "no Debian archive address in the host's apt sources"; return 1; }
   t0=$(date +%s)
@@ -173,11 +163,11 @@ venv/bin/python -m pip install -v './src[test]' -Cbuild-dir=/orvex/build -Cbuild
 echo \$? >install.rc
 cd /orvex && timeout $timeout_s venv/bin/python -m pytest -q -p no:cacheprovider ${pytest_args[*]:-} src/tests >pytest.log 2>&1
 echo \$? >pytest.rc
-pass=0 fail=0
-for ex in src/examples/*.py; do
-  if venv/bin/python "\$ex" >"\$(basename "\$ex").out" 2>&1; then pass=\$((pass + 1)); else fail=\$((fail + 1)); tail -n 15 "\$(basename "\$ex").out"; fi
-done
-echo "\$pass \$fail" >examples.txt
+repo=/orvex/src examples_out=/orvex
+. /orvex/src/.ci/common.sh
+run_examples venv/bin/python >examples.log 2>&1
+grep '^FAIL' -A15 examples.log
+echo "\$examples_passed \$examples_failed" >examples.txt
 venv/bin/python -c 'import platform; print(platform.python_version())' >version.txt
 EOF
   # A private mount namespace gives the chroot its /proc and drops it on exit.

@@ -16,7 +16,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=${ORVEX_SANITIZE_BUILD:-build/sanitize}
 started=$(date +%s)
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 
 # The interpreter itself, not a launcher script (pyenv shims are shell
 # scripts, and the preloaded runtime must be in the process that loads orvex).
@@ -25,12 +26,10 @@ py=$(python3 -c 'import sys; print(sys.executable)')
 # gcc's sanitizer runtimes and GoogleTest's sources (built here with the same
 # instrumentation as the tests).
 runtime() { gcc -print-file-name="$1"; }
-if [ ! -f "$(runtime libasan.so)" ] || [ ! -f "$(runtime libubsan.so)" ] ||
-   [ ! -e /usr/src/googletest/CMakeLists.txt ]; then
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    gcc g++ libasan8 libubsan1 googletest >/dev/null
+if [ ! -f "$(runtime libasan.so)" ] || [ ! -f "$(runtime libubsan.so)" ]; then
+  install_missing_debs gcc g++ libasan8 libubsan1
 fi
+install_missing_debs googletest
 "$py" -c 'import pytest, hypothesis' 2>/dev/null || "$py" -m pip install -q pytest hypothesis lxml
 
 # -O1 keeps reports readable; -g1 gives file:line in stacks without embedding

@@ -13,6 +13,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
 PY=${PYTHON:-python3}
 if [ -n "${ORVEX_WHEEL_DIR:-}" ]; then
   work=$ORVEX_WHEEL_DIR
@@ -25,9 +27,6 @@ work=$(cd "$work" && pwd)
 case $work/ in "$repo"/*) echo "wheel: the work directory must lie outside the source tree" >&2; exit 1 ;; esac
 mkdir -p "$work/dist"
 echo "== wheel: work directory $work"
-
-# pip warns about a configured local index that does not exist on every machine.
-quiet_pip() { grep -v 'is ignored: it is neither a file nor a directory' || true; }
 
 echo "== wheel: build tools"
 "$PY" -m venv "$work/build-venv"
@@ -71,25 +70,17 @@ print(f"sdist: {len(names)} files")
 EOF
 
 echo "== wheel: auditwheel"
-# show prints the most compatible policy the wheel satisfies; repair retags
-# the wheel to it (grafting any library outside the policy, of which there
-# should be none). The repaired wheel must pass show again.
-audit() { PATH="$work/build-venv/bin:$PATH" auditwheel "$@"; }
-policy_of() { grep -v '^INFO' "$1" | tr '\n' ' ' | tr -s ' ' | sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p'; }
-audit show "$wheel" >"$work/auditwheel-show.log" 2>&1 || { cat "$work/auditwheel-show.log"; exit 1; }
-grep -v '^INFO' "$work/auditwheel-show.log"
-policy=$(policy_of "$work/auditwheel-show.log")
-[ -n "$policy" ] || { echo "wheel: auditwheel found no manylinux policy this wheel satisfies"; exit 1; }
-audit repair --wheel-dir "$work/wheelhouse" "$wheel" >"$work/auditwheel-repair.log" 2>&1 \
-  || { cat "$work/auditwheel-repair.log"; exit 1; }
-repaired=$(ls "$work"/wheelhouse/*.whl)
-grep -q 'grafting\|Grafting' "$work/auditwheel-repair.log" && { echo "wheel: auditwheel grafted libraries into the wheel:"; grep -i graft "$work/auditwheel-repair.log"; }
-audit show "$repaired" >"$work/auditwheel-repaired.log" 2>&1 || { cat "$work/auditwheel-repaired.log"; exit 1; }
-case $(basename "$repaired") in
-  *-"$policy"*.whl) ;;
-  *) echo "wheel: $(basename "$repaired") does not carry $policy"; exit 1 ;;
-esac
-[ "$(policy_of "$work/auditwheel-repaired.log")" = "$policy" ] || { cat "$work/auditwheel-repaired.log"; exit 1; }
+audit_wheel "$work/build-venv/bin" "$wheel" "$work/wheelhouse" "$work/auditwheel" || { echo "wheel: auditwheel refused the wheel"; exit 1; }
+grep -v '^INFO' "$work/auditwheel.show.log"
+# The README promises that any C++ runtime of GCC 5 or newer will do: a newer
+# symbol version (an exception_ptr copy, a bounds check of a newer compiler's
+# headers) would narrow that silently.
+for want in GLIBCXX_3.4.20 CXXABI_1.3.9; do
+  newest=$(grep -oE "${want%_*}_[0-9.]+" <<<"$system_libraries" | sort -V | tail -n 1)
+  if [ -n "$newest" ] && [ "$(printf '%s\n' "$newest" "$want" | sort -V | tail -n 1)" != "$want" ]; then
+    echo "wheel: the module needs $newest of the C++ runtime, newer than $want (GCC 5)"; exit 1
+  fi
+done
 mkdir -p "$repo/dist"
 cp "$sdist" "$repaired" "$repo/dist/"
 echo "repaired: $(basename "$repaired"), copied to dist/ with the sdist"
@@ -116,33 +107,14 @@ status=0
 "$vpy" -m pytest -q -p no:cacheprovider "$repo/tests" 2>&1 | tee "$work/pytest.log" || status=$?
 
 echo "== wheel: examples"
-ex_pass=0 ex_fail=0
-for ex in "$repo"/examples/*.py; do
-  if "$vpy" "$ex" >"$work/$(basename "$ex").out" 2>&1; then
-    ex_pass=$((ex_pass + 1)); echo "ok   $(basename "$ex")"
-  else
-    ex_fail=$((ex_fail + 1)); echo "FAIL $(basename "$ex")"; tail -n 20 "$work/$(basename "$ex").out"
-  fi
-done
-# A wrong argument gets a usage line and exit status 2, never a traceback.
-bad_args=("large_file_search.py ten" "large_file_search.py -5" "large_file_search.py 1 2"
-  "to_json.py only-a-file" "to_json.py /nonexistent.xml catalog" "to_json.py $repo/examples/data/catalog.xml nosuchroot"
-  "tour.py extra" "build_and_write.py extra")
-for case in "${bad_args[@]}"; do
-  read -r -a words <<<"$case"
-  rc=0
-  "$vpy" "$repo/examples/${words[0]}" "${words[@]:1}" >"$work/usage.out" 2>&1 || rc=$?
-  if [ "$rc" -eq 2 ] && grep -q '^usage: ' "$work/usage.out" && ! grep -q Traceback "$work/usage.out"; then
-    ex_pass=$((ex_pass + 1)); echo "ok   $case -> $(tail -n 1 "$work/usage.out")"
-  else
-    ex_fail=$((ex_fail + 1)); echo "FAIL $case (exit $rc)"; tail -n 20 "$work/usage.out"
-  fi
-done
+examples_out=$work
+run_examples "$vpy"
+ex_pass=$examples_passed ex_fail=$examples_failed
 [ $ex_fail -eq 0 ] || status=1
 
 echo "== wheel: summary"
 echo "wheel: $(basename "$repaired") $(( $(stat -c %s "$repaired") / 1024 )) KiB, sdist $(( $(stat -c %s "$sdist") / 1024 )) KiB, built (sdist then wheel) in ${build_seconds}s"
-echo "wheel auditwheel: consistent with $policy; needs from the system: $(grep -v '^INFO' "$work/auditwheel-show.log" | tr '\n' ' ' | tr -s ' ' | sed -n 's/.*system-provided shared libraries: \(.*\) This constrains.*/\1/p')"
+echo "wheel auditwheel: consistent with $policy; needs from the system: $system_libraries"
 echo "wheel pytest: $(grep -E '[0-9]+ (passed|failed)|no tests ran' "$work/pytest.log" | tail -n 1)"
 echo "wheel examples: $ex_pass passed, $ex_fail failed"
 cd "$repo"
