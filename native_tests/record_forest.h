@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "storage/node.h"
+#include "storage/node_record.h"
 #include "write/sinks.h"
 #include "write/writer.h"
 

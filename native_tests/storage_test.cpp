@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "storage/block_pool.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 #include "storage/shared_str.h"
 #include "storage/sip_map.h"
 #include "storage/siphash.h"

@@ -134,7 +134,11 @@ size_t decode_by_character(const std::string& bytes, Char* out, size_t room) {
   const uint8_t* e = s + bytes.size();
   Char* o = out;
   while (s != e) {
-    if (o == out + room || !decode_one(s, e, o)) return kNotDecoded;
+    unsigned len;
+    const uint32_t c = decode_slow(s, e, &len);
+    if (o == out + room || len == 0 || c > static_cast<Char>(~Char{0})) return kNotDecoded;
+    *o++ = static_cast<Char>(c);
+    s += len;
   }
   return static_cast<size_t>(o - out);
 }

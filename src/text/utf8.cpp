@@ -22,11 +22,11 @@ bool is_valid_utf8(const char* data, size_t len) noexcept {
     const uint8_t* stop = end - p > 64 ? p + 64 : end;
     while (p < stop) {
       if (*p < 0x80) {
-        p += end - p >= 8 && ascii_word(p) ? 8 : 1;
+        if (end - p >= 8 && ascii_word(p)) p += 8;
+        else ++p;
         continue;
       }
-      uint32_t cp;
-      const unsigned n = sequence_at(p, end, &cp);
+      const unsigned n = sequence_length(p, end);
       if (n == 0) return false;
       p += n;
     }

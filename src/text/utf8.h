@@ -21,35 +21,35 @@ namespace orvex::text {
 inline bool continuation(uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
 
 // The length (1 to 4) of the well formed sequence at `s` (which must be
-// before `e`), with its code point in `*cp`; 0 when the bytes there are not
-// one.
-inline unsigned sequence_at(const uint8_t* s, const uint8_t* e, uint32_t* cp) noexcept {
-  const uint32_t b = s[0];
+// before `e`), or 0 when the bytes there are not one.
+inline unsigned sequence_length(const uint8_t* s, const uint8_t* e) noexcept {
+  const uint8_t b = s[0];
+  if (b < 0x80) return 1;
   const size_t left = static_cast<size_t>(e - s);
-  if (b < 0x80) {
-    *cp = b;
-    return 1;
-  }
-  if (b >= 0xC2 && b <= 0xDF) {
-    if (left < 2 || !continuation(s[1])) return 0;
-    *cp = ((b & 0x1F) << 6) | (s[1] & 0x3Fu);
-    return 2;
-  }
+  if (b >= 0xC2 && b <= 0xDF) return left >= 2 && continuation(s[1]) ? 2 : 0;
   if (b >= 0xE0 && b <= 0xEF) {
     if (left < 3 || !continuation(s[1]) || !continuation(s[2])) return 0;
     if (b == 0xE0 && s[1] < 0xA0) return 0;  // overlong
     if (b == 0xED && s[1] > 0x9F) return 0;  // a surrogate
-    *cp = ((b & 0x0F) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
     return 3;
   }
   if (b >= 0xF0 && b <= 0xF4) {
     if (left < 4 || !continuation(s[1]) || !continuation(s[2]) || !continuation(s[3])) return 0;
     if (b == 0xF0 && s[1] < 0x90) return 0;  // overlong
     if (b == 0xF4 && s[1] > 0x8F) return 0;  // above U+10FFFF
-    *cp = ((b & 0x07) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
     return 4;
   }
   return 0;  // a continuation byte, C0, C1 or F5..FF as a lead byte
+}
+
+// The code point of a well formed sequence of `len` bytes at `s`.
+inline uint32_t code_point(const uint8_t* s, unsigned len) noexcept {
+  switch (len) {
+    case 1: return s[0];
+    case 2: return ((s[0] & 0x1Fu) << 6) | (s[1] & 0x3Fu);
+    case 3: return ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+    default: return ((s[0] & 0x07u) << 18) | ((s[1] & 0x3Fu) << 12) | ((s[2] & 0x3Fu) << 6) | (s[3] & 0x3Fu);
+  }
 }
 
 // Whether [data, data + len) is well formed UTF-8.
@@ -162,23 +162,19 @@ inline uint8_t widest_class_16(const char* p, size_t n) noexcept {
 // not fit the room given.
 inline constexpr size_t kNotDecoded = SIZE_MAX;
 
-// Decodes the one character at `s` (which must be before `e`) into `*out`,
-// advancing both. False for bytes that are no well formed sequence, or a
-// character too wide for `Char`.
-template <class Char>
-inline bool decode_one(const uint8_t*& s, const uint8_t* e, Char*& out) noexcept {
-  uint32_t c;
-  const unsigned len = sequence_at(s, e, &c);
-  if (len == 0 || c > static_cast<Char>(~Char{0})) return false;
-  *out++ = static_cast<Char>(c);
-  s += len;
-  return true;
+// The character at `s` (which must be before `e`): its code point, with its
+// length in `*len`, 0 when the bytes there are no well formed sequence. The
+// slow path of decode_utf8, out of line: the vector loop keeps its cursors
+// in registers.
+[[gnu::noinline]] inline uint32_t decode_slow(const uint8_t* s, const uint8_t* e, unsigned* len) noexcept {
+  *len = sequence_length(s, e);
+  return *len == 0 ? 0 : code_point(s, *len);
 }
 
 // The character of two or three bytes at `s` (a lead byte below 0xF0 and
 // what follows it; `s` must have three readable bytes), decoded without a
-// branch: its code point and length, and whether sequence_at would take it
-// as that and it fits `Char`. Anything else is left to decode_one.
+// branch: its code point and length, and whether sequence_length would
+// take it as that and it fits `Char`. Anything else is left to decode_slow.
 template <class Char>
 inline bool decode_short(const uint8_t* s, uint32_t* c, unsigned* len) noexcept {
   const uint32_t b0 = s[0], b1 = s[1], b2 = s[2];
@@ -189,7 +185,7 @@ inline bool decode_short(const uint8_t* s, uint32_t* c, unsigned* len) noexcept 
   const uint32_t c2 = ((b0 & 0x1F) << 6) | (b1 & 0x3F);
   const uint32_t c3 = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
   // No overlong three-byte form (below U+0800), no surrogate.
-  const bool scalar3 = (c3 >= 0x800) & (c3 - 0xD800 >= 0x800);
+  const bool scalar3 = (c3 >= 0x800) & ((c3 & 0xF800) != 0xD800);
   *c = three ? c3 : c2;
   *len = three ? 3 : 2;
   return ((two & tail1) | (three & tail1 & tail2 & scalar3)) & (*c <= static_cast<Char>(~Char{0}));
@@ -234,9 +230,13 @@ size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
       if (decode_short<Char>(s, &c, &len)) [[likely]] {
         *out++ = static_cast<Char>(c);
         s += len;
-      } else if (!decode_one(s, e, out)) {
-        return kNotDecoded;
+        continue;
       }
+      unsigned slow_len;
+      c = decode_slow(s, e, &slow_len);
+      if (slow_len == 0 || c > static_cast<Char>(~Char{0})) return kNotDecoded;
+      *out++ = static_cast<Char>(c);
+      s += slow_len;
     }
   }
   while (s != e) {
@@ -246,7 +246,12 @@ size_t decode_utf8(const char* p, size_t n, Char* out, size_t room) noexcept {
       s += 8;
       continue;
     }
-    if (out == out_end || !decode_one(s, e, out)) return kNotDecoded;
+    if (out == out_end) return kNotDecoded;
+    unsigned len;
+    const uint32_t c = decode_slow(s, e, &len);
+    if (len == 0 || c > static_cast<Char>(~Char{0})) return kNotDecoded;
+    *out++ = static_cast<Char>(c);
+    s += len;
   }
   return static_cast<size_t>(out - out_start);
 }

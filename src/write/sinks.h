@@ -181,6 +181,10 @@ class MemorySink {
     return s.is_borrowed() && readable != nullptr && static_cast<size_t>(readable - s.data()) >= s.size() + kBlock;
   }
   static uint32_t low_bits(size_t n) noexcept { return n >= 32 ? ~0u : (1u << n) - 1; }
+  // escaped() for the bytes [p, end), which may be read a vector at a time
+  // past `end` when `readable`.
+  template <EscapeMode mode>
+  bool escape_run(const char* p, const char* end, bool readable);
 
   bool grow(uint64_t more);     // room for `more` bytes beyond size()
   bool make_room(uint64_t more);
@@ -223,52 +227,51 @@ class MemorySink {
 
 template <EscapeMode mode>
 bool MemorySink::escaped(const SharedStr& s, const char* readable_end) {
-  const size_t n = s.size();
-  if (n == 0) return true;
-  const bool readable = over_readable(s, readable_end);
   const char* p = s.data();
-  const char* const end = p + n;
-  // Room for a run unescaped, a vector stored past it and one reference.
+  const char* const end = p + s.size();
+  // A drained buffer takes a long string in runs. The bytes replaced are
+  // single ASCII bytes, so a run may end anywhere, and the bytes after a run
+  // that is not the last are the string's own.
+  for (const size_t most = piece_limit(); static_cast<size_t>(end - p) > most; p += most)
+    if (!escape_run<mode>(p, p + most, true)) return false;
+  return escape_run<mode>(p, end, over_readable(s, readable_end));
+}
+
+template <EscapeMode mode>
+bool MemorySink::escape_run(const char* p, const char* const end, bool readable) {
+  if (p == end) return true;
+  // Room for the rest unescaped, a vector stored past it and one reference.
   constexpr size_t kSlack = kBlock + sizeof(Reference::text);
-  const size_t most = piece_limit();
+  char* o = room(static_cast<size_t>(end - p) + kSlack);
+  if (o == nullptr) return false;
   for (;;) {
-    const size_t run = std::min(static_cast<size_t>(end - p), most);
-    char* o = room(run + kSlack);
-    if (o == nullptr) return false;
-    const char* const stop = p + run;
-    for (;;) {
-      const size_t left = static_cast<size_t>(end - p);
-      const char* block = p;
-      char local[kBlock];
-      if (left < kBlock && !readable) {
-        std::memset(local, 0, kBlock);
-        std::memcpy(local, p, left);
-        block = local;
-      }
-      const uint32_t hits = escapable_bits<mode>(block) & low_bits(left);
-      std::memcpy(o, block, kBlock);
-      if (hits == 0) {
-        if (left <= kBlock) {
-          commit(o + left);
-          return true;
-        }
-        p += kBlock;
-        o += kBlock;
-        if (p >= stop) break;  // the run's room is used up
-        continue;
-      }
-      const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
-      const Reference& ref = reference_for(block[k]);
-      std::memcpy(o + k, ref.text, sizeof(ref.text));
-      p += k + 1;
-      o += k + ref.size;
-      if (p == end) {
-        commit(o);
+    const size_t left = static_cast<size_t>(end - p);
+    const char* block = p;
+    char local[kBlock];
+    if (left < kBlock && !readable) {
+      std::memset(local, 0, kBlock);
+      std::memcpy(local, p, left);
+      block = local;
+    }
+    const uint32_t hits = escapable_bits<mode>(block) & low_bits(left);
+    std::memcpy(o, block, kBlock);
+    if (hits == 0) {
+      if (left <= kBlock) {
+        commit(o + left);
         return true;
       }
-      break;  // the reference took room of its own: make room anew
+      p += kBlock;
+      o += kBlock;
+      continue;
     }
-    commit(o);
+    const unsigned k = static_cast<unsigned>(__builtin_ctz(hits));
+    const Reference& ref = reference_for(block[k]);
+    std::memcpy(o + k, ref.text, sizeof(ref.text));
+    p += k + 1;
+    commit(o + k + ref.size);
+    if (p == end) return true;
+    o = room(static_cast<size_t>(end - p) + kSlack);
+    if (o == nullptr) return false;
   }
 }
 
