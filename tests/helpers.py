@@ -3,6 +3,7 @@ import os
 import shlex
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 # Under emulation (an aarch64 interpreter run by qemu-user) a subprocess of
@@ -13,6 +14,8 @@ EMULATOR = shlex.split(os.environ.get("ORVEX_EMULATOR", ""))
 # Under the sanitizers (.ci/sanitize.sh preloads their runtimes) everything is
 # slower, and the quarantine keeps freed memory resident.
 SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+# A free-threaded interpreter (no global lock), whatever PYTHON_GIL says.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def daemon_threads_at_exit(env: dict[str, str]) -> dict[str, str]:

@@ -112,6 +112,9 @@ def test_a_hundred_megabyte_text_node():
         from orvex import read_string, write_string
         n = 100 * 2**20
         doc = "<a>" + "x" * (n // 2) + "&amp;" + "y" * (n // 2) + "</a>"
+        # What making the document took (the interpreter's own temporaries,
+        # which some of its allocators keep) is not orvex's.
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
         tree = read_string(doc, "a")
         text = tree.text
         assert len(text) == n + 1 and text[n // 2] == "&" and text[-1] == "y"
@@ -121,10 +124,10 @@ def test_a_hundred_megabyte_text_node():
         del out, tree, doc
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024)
     """
-    peak_mib = int(assert_isolated_ok(code, timeout=300))
+    built_mib, peak_mib = map(int, assert_isolated_ok(code, timeout=300).split())
     if not SANITIZED:
-        # The document, its decoded text, one str of it and one written copy.
-        assert peak_mib < 700, peak_mib
+        # Beyond the document: its decoded text, one str of it and one written copy.
+        assert peak_mib - built_mib < 400, (built_mib, peak_mib)
 
 
 def test_a_million_attributes_stays_linear():

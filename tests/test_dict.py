@@ -356,6 +356,7 @@ def test_million_levels_deep():
     )
 
 
+@pytest.mark.thread_unsafe(reason="switches the process's cycle collector")
 @pytest.mark.parametrize("enabled", [True, False])
 def test_to_dict_leaves_the_cycle_collector_as_it_found_it(enabled):
     import gc

@@ -13,6 +13,9 @@ import pytest
 
 from orvex import Node, SearchType, read_file, read_string, write_file, write_string
 
+# tracemalloc and the reference counts watched are the process's.
+pytestmark = pytest.mark.thread_unsafe(reason="measures the process's traced memory")
+
 ITERATIONS = 1500
 # Growth over the second of two windows of calls. The first window fills the
 # interpreter's bounded caches and free lists (up to about a thousand entries

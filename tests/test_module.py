@@ -18,6 +18,7 @@ def test_all_lists_every_public_name_in_order():
     assert orvex.__doc__ == ""
 
 
+@pytest.mark.thread_unsafe(reason="takes orvex out of sys.modules")
 def test_reimport_reuses_the_type_objects():
     node, search = orvex.Node, orvex.SearchType
     saved = sys.modules.pop("orvex")

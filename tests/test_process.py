@@ -10,7 +10,10 @@ import sys
 import pytest
 
 from orvex import Node
-from helpers import EMULATOR, SANITIZED, assert_isolated_ok, isolated_command
+from helpers import EMULATOR, FREE_THREADED, SANITIZED, assert_isolated_ok, isolated_command
+
+# Each case measures a whole process (exit status, RSS, elapsed time).
+pytestmark = pytest.mark.thread_unsafe(reason="measures a whole process")
 
 EMULATED = bool(EMULATOR)
 SLOW = EMULATED or SANITIZED
@@ -22,12 +25,14 @@ CALLS = {
     "read_file": "orvex.read_file(path, 'a')",
     "write_string": "orvex.write_string(node)",
     "write_file": "orvex.write_file(node, out)",
+    "to_dict": "big.to_dict()",  # large enough to let waiting threads run before it returns
 }
 
 EXIT = """
 import orvex, sys, threading, time
 path, out = sys.argv[1], sys.argv[2]
 node = orvex.Node("a", {"k": "v"}, [orvex.Node("b", text="é")])
+big = orvex.read_string("<r>" + "<i/>" * 5000 + "</r>", "r")
 def work():
     while True:
         CALL
@@ -199,7 +204,10 @@ def test_memory_goes_back_once_a_large_document_is_dropped(tmp_path):
     """.replace("COUNT", "100000" if EMULATED else "600000")
     out = assert_isolated_ok(code, timeout=600, args=(str(tmp_path / "big.xml"),))
     kept = float(out.split("kept")[1])
-    assert kept <= 64 + 8, out  # what the library keeps for reuse, and the interpreter's own growth
+    # What the library keeps for reuse, and the interpreter's own growth (the
+    # free-threaded interpreter's allocator keeps freed pages of its own for
+    # a while, out of malloc_trim's reach).
+    assert kept <= 64 + (16 if FREE_THREADED else 8), out
 
 
 def test_to_dict_on_two_threads_shares_one_pause_of_the_collector():
@@ -210,14 +218,16 @@ def test_to_dict_on_two_threads_shares_one_pause_of_the_collector():
     collections = []
     gc.callbacks.append(lambda phase, info: phase == "start" and collections.append(info["generation"]))
     pool = ThreadPoolExecutor(2)
+    def convert():  # as a worker does: the result is used and dropped where it was made
+        return len(tree.to_dict()["children"])
     def one_round(threads):
         del collections[:]
         t = time.perf_counter()
         if threads:
-            results = [f.result() for f in (pool.submit(tree.to_dict), pool.submit(tree.to_dict))]
+            results = [f.result() for f in (pool.submit(convert), pool.submit(convert))]
         else:
-            results = pool.submit(lambda: [tree.to_dict(), tree.to_dict()]).result()
-        del results
+            results = pool.submit(lambda: [convert(), convert()]).result()
+        assert results == [60000, 60000]
         gc.collect()  # what the calls leave for the collector counts too
         return time.perf_counter() - t, len(collections)
     serial = min(one_round(False) for _ in range(3))

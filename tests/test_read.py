@@ -306,6 +306,7 @@ def _spin_during(call):
     return result, took, sum(start + 0.005 < t < start + took / 2 for t in stamps)
 
 
+@pytest.mark.thread_unsafe(reason="sets the process's switch interval and counts another thread's progress")
 def test_parse_releases_the_interpreter():
     doc, count = _big_document(120)
     root, took, inside = _spin_during(lambda: read_string(doc, "root"))
@@ -314,6 +315,7 @@ def test_parse_releases_the_interpreter():
     assert inside > 100
 
 
+@pytest.mark.thread_unsafe(reason="sets the process's switch interval and counts another thread's progress")
 def test_read_file_releases_the_interpreter(tmp_path):
     doc, count = _big_document(120)
     path = tmp_path / "big.xml"

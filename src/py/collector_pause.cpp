@@ -5,6 +5,8 @@
 #include <pthread.h>
 
 #include <mutex>
+
+#include "py/detached.h"
 #include <new>
 
 namespace orvex::py {
@@ -42,9 +44,19 @@ CollectorPause::CollectorPause() {
 }
 
 CollectorPause::~CollectorPause() {
+  // A thread the interpreter ends while it waits to attach again (see
+  // let_others_join) is unwound detached: it leaves the collector as it is.
+  if (detached_here()) return;
   PauseState& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (--s.pausing == 0 && s.resume) PyGC_Enable();
+}
+
+void CollectorPause::let_others_join() {
+#if !defined(Py_GIL_DISABLED)
+  Detached detached;
+  detached.run([] {});
+#endif
 }
 
 void prepare_collector_pause() {

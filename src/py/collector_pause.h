@@ -17,6 +17,14 @@ class CollectorPause {
  public:
   CollectorPause();
   ~CollectorPause();
+
+  // Before a pause that made a large result ends: lets threads waiting for
+  // the interpreter's lock run first, so that one about to convert joins
+  // this pause. Otherwise, with the lock, the other thread's first
+  // allocation, made while this result is still alive in its caller's
+  // hands, would start the collector's pass over all of it (the objects a
+  // pause made are all young). Nothing where there is no global lock.
+  void let_others_join();
   CollectorPause(const CollectorPause&) = delete;
   CollectorPause& operator=(const CollectorPause&) = delete;
 };

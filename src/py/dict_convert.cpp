@@ -137,8 +137,8 @@ struct Pending {
   size_t next;
 };
 
-PyObject* to_dict(PyObject* self) {
-  CollectorPause pause;
+// Builds the dicts of the tree; `*made` counts the nodes converted.
+PyObject* build_dicts(PyObject* self, size_t* made) {
   NameStrs names;
   PyObject* list = nullptr;
   const NodeRecord& root_rec = record_of(self);
@@ -160,10 +160,23 @@ PyObject* to_dict(PyObject* self) {
     const NodeRecord& rec = record_of((*top.children)[i]);
     PyObject* dict = node_dict(rec, names, &list);  // may invalidate `top`
     if (dict == nullptr) return nullptr;
+    ++*made;
     PyList_SET_ITEM(target, static_cast<Py_ssize_t>(i), dict);
     if (!rec.children.empty()) stack.push_back({&rec.children, list, 0});
   }
   return root.release();
+}
+
+// A result of this many nodes or more is worth a pass of the collector
+// (see CollectorPause::let_others_join).
+constexpr size_t kLargeResult = 4096;
+
+PyObject* to_dict(PyObject* self) {
+  CollectorPause pause;
+  size_t made = 0;
+  PyObject* result = build_dicts(self, &made);
+  if (result != nullptr && made >= kLargeResult) pause.let_others_join();
+  return result;
 }
 
 // ---------------------------------------------------------------- from_dict

@@ -11,6 +11,7 @@
 
 #include "py/signals.h"
 #include "py/node_map.h"
+#include "py/py_dict.h"
 
 namespace orvex::py {
 
@@ -202,7 +203,7 @@ class Walker {
 
   void push_dict(Ref dict, ptrdiff_t out) {
     DictWalk w;
-    w.size_at_start = PyDict_GET_SIZE(dict.get());
+    w.size_at_start = PyDict_Size(dict.get());
     w.left = w.size_at_start;
     w.dict = std::move(dict);
     w.out = out;
@@ -237,23 +238,34 @@ class Walker {
   // One entry of the innermost dict, or the end of that dict.
   bool step_dict() {
     DictWalk& w = dicts_.back();
-    // Python code runs only while a sequence inside this dict is iterated;
-    // that is when the dict can have changed.
-    if (PyDict_GET_SIZE(w.dict.get()) != w.size_at_start)
-      return fatal(PyExc_RuntimeError, "dictionary changed size during iteration");
+    // With the global lock, Python code runs only while a sequence inside
+    // this dict is iterated: that is when the dict can have changed. Without
+    // it, another thread may change it at any moment: the entry is taken
+    // under the dict's lock, and the key and the value are held while they
+    // are converted (reporting a failure may import a module, and with that
+    // run code that could drop the dict's references too).
+    Py_ssize_t size;
+    bool more;
+    Ref key, value;
+    Py_BEGIN_CRITICAL_SECTION(w.dict.get());
+    size = PyDict_GET_SIZE(w.dict.get());
+    PyObject *k, *v;
+    more = size == w.size_at_start && w.left != -1 && PyDict_Next(w.dict.get(), &w.pos, &k, &v);
+    if (more) {
+      key = Ref(Py_NewRef(k));
+      value = Ref(Py_NewRef(v));
+    }
+    Py_END_CRITICAL_SECTION();
+    if (size != w.size_at_start) return fatal(PyExc_RuntimeError, "dictionary changed size during iteration");
     if (w.left == -1) return fatal(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    PyObject *key, *value;
-    if (!PyDict_Next(w.dict.get(), &w.pos, &key, &value)) {
+    if (!more) {
       dicts_.pop_back();
       return true;
     }
     --w.left;
-    std::string_view k;
-    if (!text_of(key, &k)) return fail_here(escapes_.take());
-    // Held while converting: reporting a failure may import a module, and
-    // with that run code that could drop the dict's reference.
-    Ref held(Py_NewRef(value));
-    return convert_value(held.get(), w.out >= 0 ? field_of(k) : Field::Other);
+    std::string_view name;
+    if (!text_of(key.get(), &name)) return fail_here(escapes_.take());
+    return convert_value(value.get(), w.out >= 0 ? field_of(name) : Field::Other);
   }
 
   // Tries the kinds in order for one value of the innermost dict.
@@ -311,20 +323,18 @@ class Walker {
                      mismatch_text(v, "str", escapes_), mismatch_text(v, "dict", escapes_));
   }
 
-  // A dict of strings. Runs no Python code, so the dict cannot change meanwhile.
+  // A dict of strings (see for_each_item: runs no Python code).
   static bool convert_string_map(PyObject* d, std::vector<std::pair<SharedStr, SharedStr>>* out) {
     if (out != nullptr) {
       out->clear();
-      out->reserve(static_cast<size_t>(PyDict_GET_SIZE(d)));
+      out->reserve(static_cast<size_t>(PyDict_Size(d)));
     }
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value)) {
+    return for_each_item(d, [&](PyObject* key, PyObject* value) {
       std::string_view k, v;
       if (!text_of(key, &k) || !text_of(value, &v)) return false;
       if (out != nullptr) out->emplace_back(SharedStr::owned(k), SharedStr::owned(v));
-    }
-    return true;
+      return true;
+    });
   }
 
   // The next item of the innermost sequence, or its end.

@@ -1,6 +1,7 @@
 #include "py/exceptions.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -68,14 +69,20 @@ namespace {
 
 // collections.abc.Sequence, imported the first time a mismatch is reported
 // and kept for the life of the process. It only names the target type:
-// accepting a sequence never consults it.
+// accepting a sequence never consults it. Threads that find it missing at
+// once (possible without the global lock) each import it; the first to
+// store it wins.
+std::atomic<PyObject*> g_sequence_class{nullptr};
+
 PyObject* sequence_class() {
-  static PyObject* cls = nullptr;
-  if (cls == nullptr) {
-    Ref abc(PyImport_ImportModule("collections.abc"));
-    if (abc) cls = PyObject_GetAttrString(abc.get(), "Sequence");
-  }
-  return cls;  // null, with the import's exception set, until it succeeds
+  if (PyObject* cls = g_sequence_class.load(std::memory_order_acquire)) return cls;
+  Ref abc(PyImport_ImportModule("collections.abc"));
+  if (!abc) return nullptr;
+  Ref cls(PyObject_GetAttrString(abc.get(), "Sequence"));
+  if (!cls) return nullptr;  // null, with the exception set, until it succeeds
+  PyObject* expected = nullptr;
+  if (g_sequence_class.compare_exchange_strong(expected, cls.get(), std::memory_order_acq_rel)) return cls.release();
+  return expected;
 }
 
 }  // namespace

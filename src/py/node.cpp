@@ -21,14 +21,14 @@ const FuncDesc kNewDesc = {"Node.__new__()", kNewParams, 4, 1};
 bool convert_attrs(PyObject* dict, AttrMap* out) {
   if (!conv_dict(dict, "attrs")) return false;
   std::vector<std::pair<SharedStr, SharedStr>> entries;
-  entries.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-  Py_ssize_t pos = 0;
-  PyObject *k, *v;
-  while (PyDict_Next(dict, &pos, &k, &v)) {
+  entries.reserve(static_cast<size_t>(PyDict_Size(dict)));
+  const bool converted = for_each_item(dict, [&](PyObject* k, PyObject* v) {
     std::string_view key, value;
-    if (!text_of(k, &key) || !text_of(v, &value)) return label("attrs");
+    if (!text_of(k, &key) || !text_of(v, &value)) return false;
     entries.emplace_back(SharedStr::owned(key), SharedStr::owned(value));
-  }
+    return true;
+  });
+  if (!converted) return label("attrs");
   AttrMap map;
   map.reserve(entries.size());
   for (auto& [key, value] : entries) map.insert(std::move(key), std::move(value));
@@ -76,10 +76,7 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (!conv_text(slot[3], "text", &text)) return nullptr;
       rec.text = SharedStr::owned(text);
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_node(self)->rec) NodeRecord(std::move(rec));
-    return self;
+    return wrap_record(std::move(rec), type);
   });
 }
 
@@ -89,56 +86,106 @@ PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // release that happens meanwhile (a child's count reaching zero) only hands
 // the child to that walk. Each dying node is finished right after its own
 // subtree, while its memory is still in cache, and the walk needs no memory
-// of its own: a dead node's header holds its place in the walk (the count
+// of its own: a dead node's head holds its place in the walk (the count
 // field the next child to release, the type field the node it was a child
-// of). Releases run with the interpreter lock held, which guards this state.
-Node* g_handed = nullptr;  // nodes released while the walk runs, linked through their type field
-bool g_releasing = false;
+// of, or while handed, the next handed node). The walk is the releasing
+// thread's: with the interpreter's lock that is one thread at a time;
+// without it, each thread has its own.
+#if defined(Py_GIL_DISABLED)
+thread_local Node* t_handed = nullptr;
+thread_local bool t_releasing = false;
+#else
+Node* t_handed = nullptr;
+bool t_releasing = false;
+#endif
+intptr_t& next_child_of(Node* n) noexcept { return n->head.refcnt; }
+Node*& link_of(Node* n) noexcept { return reinterpret_cast<Node*&>(n->head.type); }
 
 // Gives back what a dead node holds, and its memory. Its children have been
 // released already.
-void finish_node(Node* n, PyTypeObject* tp) noexcept {
+void finish_node(Node* n) noexcept {
   NodeSlab* slab = n->rec.slab;
   n->rec.children.forget();
   n->rec.~NodeRecord();
+#if defined(Py_GIL_DISABLED)
+  if (slab == nullptr) ::operator delete(n);
+#else
+  PyTypeObject* const tp = node_type();
   if (slab == nullptr) tp->tp_free(n);
+#endif
   else if (slab->release_one()) NodeSlab::destroy(slab);
+#if !defined(Py_GIL_DISABLED)
   Py_DECREF(tp);
+#endif
 }
 
-void node_dealloc(PyObject* self) {
-  Node* n = as_node(self);
-  if (g_releasing) {
-    n->head.type = g_handed;
-    g_handed = n;
+// Gives back the parent's hold on a child: a reference to its object, or,
+// free-threaded, the child itself when it has no object. True when the
+// child is to be walked next.
+bool let_go(Node* child) noexcept {
+#if defined(Py_GIL_DISABLED)
+  if (PyObject* o = existing_object(child)) {
+    Py_DECREF(o);
+    return false;
+  }
+  return true;
+#else
+  Py_DECREF(existing_object(child));
+  return false;
+#endif
+}
+
+void release_node(Node* n) {
+  if (t_releasing) {
+    link_of(n) = t_handed;
+    t_handed = n;
     return;
   }
-  g_releasing = true;
-  PyTypeObject* const tp = Py_TYPE(self);
-  n->head.refcnt = 0;
-  n->head.type = nullptr;
+  t_releasing = true;
+  next_child_of(n) = 0;
+  link_of(n) = nullptr;
   for (Node* top = n; top != nullptr;) {
     const ChildList& kids = top->rec.children;
-    const size_t i = static_cast<size_t>(top->head.refcnt);
+    const size_t i = static_cast<size_t>(next_child_of(top));
     if (i == kids.size()) {
-      Node* parent = static_cast<Node*>(top->head.type);
-      finish_node(top, tp);
+      Node* parent = link_of(top);
+      finish_node(top);
       top = parent;
       continue;
     }
-    top->head.refcnt = static_cast<intptr_t>(i + 1);
+    next_child_of(top) = static_cast<intptr_t>(i + 1);
     if (i + 1 < kids.size()) __builtin_prefetch(kids[i + 1]);
-    Py_DECREF(as_object(kids[i]));
-    while (Node* d = g_handed) {  // the child died: walk its subtree next
-      g_handed = static_cast<Node*>(d->head.type);
-      d->head.refcnt = 0;
-      d->head.type = top;
+    if (let_go(kids[i])) {
+      Node* c = kids[i];
+      next_child_of(c) = 0;
+      link_of(c) = top;
+      top = c;
+      continue;
+    }
+    while (Node* d = t_handed) {  // the child died: walk its subtree next
+      t_handed = link_of(d);
+      next_child_of(d) = 0;
+      link_of(d) = top;
       top = d;
     }
   }
-  g_releasing = false;
+  t_releasing = false;
 }
 
+void node_dealloc(PyObject* self) {
+#if defined(Py_GIL_DISABLED)
+  // The object goes at once; its node is released as a node without one.
+  PyTypeObject* const tp = Py_TYPE(self);
+  Node* n = as_node(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+  if (n != nullptr) release_node(n);
+#else
+  release_node(as_node(self));
+#endif
+}
+
+#if !defined(Py_GIL_DISABLED)
 // Node objects come from the C allocator rather than the interpreter's small
 // object allocator. A read makes hundreds of thousands of them at once, and
 // the interpreter's allocator hands the arenas of a freed tree straight back
@@ -146,7 +193,8 @@ void node_dealloc(PyObject* self) {
 // memory in afresh (a fifth of the time of a read, measured). The C
 // allocator keeps freed memory for the next tree. Nodes are not tracked by
 // the cycle collector (children are immutable, so no cycle can form).
-// The raw allocator is the C allocator, seen by tracemalloc.
+// The raw allocator is the C allocator, seen by tracemalloc. (A
+// free-threaded interpreter wants its own allocator for every object.)
 PyObject* node_alloc(PyTypeObject* type, Py_ssize_t) {
   void* mem = PyMem_RawMalloc(sizeof(Node));
   if (mem == nullptr) return PyErr_NoMemory();
@@ -154,6 +202,7 @@ PyObject* node_alloc(PyTypeObject* type, Py_ssize_t) {
 }
 
 void node_free(void* self) { PyMem_RawFree(self); }
+#endif
 
 PyObject* node_repr(PyObject* self) {
   return guarded([&]() -> PyObject* {
@@ -200,7 +249,12 @@ PyObject* get_children(PyObject* self, void*) {
   const size_t n = children.size();
   for (size_t i = 0; i < n; ++i) {
     Node* c = children[i];
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(as_object(c)));
+    PyObject* o = object_of(c);
+    if (o == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), o);
     if (n <= kPrefetchChildren) {
       __builtin_prefetch(c->rec.name.data());
       __builtin_prefetch(&c->rec.text);
@@ -254,8 +308,10 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
+#if !defined(Py_GIL_DISABLED)
     {Py_tp_alloc, reinterpret_cast<void*>(node_alloc)},
     {Py_tp_free, reinterpret_cast<void*>(node_free)},
+#endif
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(node_str)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
@@ -265,7 +321,12 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+#if defined(Py_GIL_DISABLED)
+constexpr int kObjectSize = sizeof(NodeObject);
+#else
+constexpr int kObjectSize = sizeof(Node);
+#endif
+PyType_Spec kSpec = {"builtins.Node", kObjectSize, 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 }  // namespace
 
@@ -282,25 +343,88 @@ bool conv_node(PyObject* o, const char* param) {
   return label(param);
 }
 
-PyObject* wrap_record(NodeRecord&& rec) {
-  PyTypeObject* type = node_type();
+PyObject* wrap_record(NodeRecord&& rec, PyTypeObject* type) {
+#if defined(Py_GIL_DISABLED)
+  void* memory = ::operator new(sizeof(Node), std::nothrow);
+  if (memory == nullptr) {
+    release_children(rec);
+    return PyErr_NoMemory();
+  }
+#endif
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) {
+#if defined(Py_GIL_DISABLED)
+    ::operator delete(memory);
+#endif
     release_children(rec);
     return nullptr;
   }
-  new (&as_node(self)->rec) NodeRecord(std::move(rec));
+#if defined(Py_GIL_DISABLED)
+  Node* n = static_cast<Node*>(memory);
+  n->head = {0, self};
+  reinterpret_cast<NodeObject*>(self)->node = n;
+#else
+  Node* n = as_node(self);
+#endif
+  new (&n->rec) NodeRecord(std::move(rec));
   return self;
 }
 
+PyObject* object_of(Node* n) {
+#if defined(Py_GIL_DISABLED)
+  std::atomic_ref<void*> slot(n->head.type);
+  if (void* o = slot.load(std::memory_order_acquire)) return Py_NewRef(static_cast<PyObject*>(o));
+  PyTypeObject* type = node_type();
+  PyObject* made = type->tp_alloc(type, 0);
+  if (made == nullptr) return nullptr;
+  reinterpret_cast<NodeObject*>(made)->node = n;
+  void* other = nullptr;
+  // Its first reference is the parent's; the caller gets a second.
+  if (slot.compare_exchange_strong(other, made, std::memory_order_acq_rel, std::memory_order_acquire))
+    return Py_NewRef(made);
+  reinterpret_cast<NodeObject*>(made)->node = nullptr;  // another thread made one first
+  Py_DECREF(made);
+  return Py_NewRef(static_cast<PyObject*>(other));
+#else
+  return Py_NewRef(existing_object(n));
+#endif
+}
+
+PyObject* take_records(const std::vector<NodeSlab*>& slabs, Node* root) {
+#if defined(Py_GIL_DISABLED)
+  PyTypeObject* type = node_type();
+  PyObject* o = type->tp_alloc(type, 0);
+  if (o == nullptr) return nullptr;
+  for (NodeSlab* slab : slabs) slab->live.store(slab->used, std::memory_order_relaxed);
+  root->head = {0, o};
+  reinterpret_cast<NodeObject*>(o)->node = root;
+  return o;
+#else
+  // The records are complete already, and their heads are the objects'
+  // headers: one short loop.
+  PyTypeObject* type = node_type();
+  for (NodeSlab* slab : slabs) {
+    slab->live = slab->used;
+    for (size_t i = 0; i < slab->used; ++i) PyObject_Init(existing_object(slab->node(i)), type);
+  }
+  return existing_object(root);
+#endif
+}
+
 void adopt_children(NodeRecord& rec, RefList& kids) {
+#if defined(Py_GIL_DISABLED)
+  std::vector<Node*> nodes(kids.size());
+  for (size_t i = 0; i < kids.size(); ++i) nodes[i] = as_node(kids.data()[i]);
+  rec.children.assign(nodes.data(), nodes.size());
+#else
   // Copied bytewise: the list holds the same pointers, seen as nodes.
   rec.children.assign(reinterpret_cast<Node* const*>(kids.data()), kids.size());
+#endif
   kids.forget();
 }
 
 void release_children(NodeRecord& rec) noexcept {
-  for (Node* c : rec.children) Py_DECREF(as_object(c));
+  for (Node* c : rec.children) Py_DECREF(existing_object(c));  // made from objects
   rec.children.forget();
 }
 

@@ -2,20 +2,53 @@
 // implemented in other files of this folder.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <vector>
 
 #include "py/binding.h"
 #include "storage/node_record.h"
 
 namespace orvex::py {
 
+#if defined(Py_GIL_DISABLED)
+#if !ORVEX_FREE_THREADED
+#error "a free-threaded interpreter needs the core built for it (ORVEX_FREE_THREADED)"
+#endif
+// A free-threaded interpreter's object header is larger than a node's head,
+// and every Python object must come from the interpreter's own allocator
+// (its lock-free reads of lists and dicts rely on it). So a Node object is
+// allocated apart and points to its node, and a node's head holds its
+// object (head.type, or null while it has none) and, once it is being
+// released, the release walk's state. A read makes only the root's object:
+// the others are made when first asked for (children, search), so that
+// reading makes no objects nobody asks for (each also takes a reference to
+// the class, whose count all threads share). The first reference to a
+// child's object is its parent's; a node without an object is released
+// with its parent.
+struct NodeObject {
+  PyObject_HEAD
+  Node* node;  // null only for an object that lost the race to be a node's
+};
+inline Node* as_node(PyObject* o) noexcept { return reinterpret_cast<NodeObject*>(o)->node; }
+// The node's object, or null when none was made yet.
+inline PyObject* existing_object(const Node* n) noexcept {
+  return static_cast<PyObject*>(std::atomic_ref<void* const>(n->head.type).load(std::memory_order_acquire));
+}
+#else
+#if ORVEX_FREE_THREADED
+#error "the core is built for a free-threaded interpreter, this one has the global lock"
+#endif
 // A Node is an object of the interpreter laid out as storage/node_record.h
 // describes: the object header, then the record.
 static_assert(sizeof(ObjectHead) == sizeof(PyObject) && offsetof(ObjectHead, type) == offsetof(PyObject, ob_type),
-              "orvex needs a regular (not free-threaded) build of CPython");
-
-inline PyObject* as_object(Node* n) noexcept { return reinterpret_cast<PyObject*>(n); }
+              "a node's head is this interpreter's object header");
 inline Node* as_node(PyObject* o) noexcept { return reinterpret_cast<Node*>(o); }
+inline PyObject* existing_object(const Node* n) noexcept { return reinterpret_cast<PyObject*>(const_cast<Node*>(n)); }
+#endif
+// A new reference to the node's object, made when it has none yet (which
+// can fail: null with MemoryError set).
+PyObject* object_of(Node* n);
 inline NodeRecord& record_of(PyObject* o) noexcept { return as_node(o)->rec; }
 inline const NodeRecord& record_of(const Node* n) noexcept { return n->rec; }
 
@@ -30,9 +63,14 @@ inline bool is_node(PyObject* o) { return PyObject_TypeCheck(o, node_type()); }
 // exception set and labelled.
 bool conv_node(PyObject* o, const char* param);
 
-// Wraps a complete record into a new Node object. On failure the record is
-// released and nullptr returned with the exception set.
-PyObject* wrap_record(NodeRecord&& rec);
+// Wraps a complete record into a new Node object of `type` (the Node class
+// or a subtype). On failure the record is released and nullptr returned
+// with the exception set.
+PyObject* wrap_record(NodeRecord&& rec, PyTypeObject* type = node_type());
+// The records of a read become the nodes of Node objects; returns the
+// root's object (a new reference), or null with MemoryError set, the
+// records then staying the blocks', as they were.
+PyObject* take_records(const std::vector<NodeSlab*>& slabs, Node* root);
 
 // Makes `kids` (Node objects) the record's children, the record taking
 // their references over. Throws std::bad_alloc, `kids` then keeping them.

@@ -31,15 +31,11 @@ struct Parsed {
 };
 
 // Attached: makes every record of a read a Node object and returns the root
-// (a new reference; each other node is referenced once, by its parent). The
-// records are complete already, so this is one short loop.
+// (a new reference; each other node is referenced once, by its parent).
 PyObject* commit(read::BuiltTree& tree) {
-  PyTypeObject* type = node_type();
-  PyObject* root = as_object(tree.root());
-  for (NodeSlab* slab : tree.release()) {
-    slab->live = slab->used;
-    for (size_t i = 0; i < slab->used; ++i) PyObject_Init(as_object(slab->node(i)), type);
-  }
+  PyObject* root = take_records(tree.slabs(), tree.root());
+  if (root == nullptr) return nullptr;  // the tree frees its blocks
+  (void)tree.release();  // the nodes' now
   return root;
 }
 

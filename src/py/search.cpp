@@ -84,11 +84,14 @@ PyObject* visit(PyObject* start, Match match, DepthLimit depth) {
     examine(child, top.remaining);  // may reallocate the stack: `top` is dead here
   }
 
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(found.size()));
-  if (list == nullptr) return nullptr;
-  for (size_t i = 0; i < found.size(); ++i)
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(as_object(found[i])));
-  return list;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < found.size(); ++i) {
+    PyObject* o = object_of(found[i]);
+    if (o == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
+  }
+  return list.release();
 }
 
 PyObject* run(PyObject* self, SearchKind kind, std::string_view value, DepthLimit depth) {

@@ -55,9 +55,17 @@ void add_child(FormSize& parent, const FormSize& c) noexcept {
   parent.height = std::max(parent.height, c.height + 1);
 }
 
+// Whether a node may stand in more than one place: only one whose object
+// is referenced more than once can (a node without an object has only its
+// parent).
+bool maybe_shared(const Node* n) noexcept {
+  const PyObject* o = existing_object(n);
+  return o != nullptr && Py_REFCNT(o) > 1;
+}
+
 // The size of the whole form, found without writing it, in time linear in
 // the distinct nodes and their child lists: a node that others share is
-// sized once. (Only a node referenced more than once can be shared.)
+// sized once.
 FormSize form_size(PyObject* root) {
   struct Frame {
     const Node* node;
@@ -72,7 +80,7 @@ FormSize form_size(PyObject* root) {
     const ChildList& kids = f.node->rec.children;
     if (f.next < kids.size()) {
       const Node* c = kids[f.next++];
-      if (Py_REFCNT(as_object(const_cast<Node*>(c))) > 1) {
+      if (maybe_shared(c)) {
         if (auto it = shared.find(c); it != shared.end()) {
           add_child(f.size, it->second);
           continue;
@@ -85,7 +93,7 @@ FormSize form_size(PyObject* root) {
     const Node* node = f.node;
     stack.pop_back();
     if (stack.empty()) return done;
-    if (Py_REFCNT(as_object(const_cast<Node*>(node))) > 1) shared.emplace(node, done);
+    if (maybe_shared(node)) shared.emplace(node, done);
     add_child(stack.back().size, done);
   }
 }

@@ -5,10 +5,12 @@
 // record), but nothing here needs the interpreter: the reader builds whole
 // trees of them while detached from it, and the native tests and fuzzers
 // build and inspect them without one. The interpreter layer turns finished
-// nodes into objects by filling in their headers, and owns the reference
+// nodes into objects by filling in their headers (or, in a free-threaded
+// build, by giving each an object of its own), and owns the reference
 // counting from then on.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,9 +23,12 @@
 
 namespace orvex {
 
-// The header every object of the interpreter starts with (its regular
-// builds): the reference count and the type. The interpreter layer checks
-// that this is its object header.
+// 16 bytes in front of every record that belong to the interpreter layer.
+// In the interpreter's regular builds they are the object header itself (the
+// reference count and the type: the node is its Python object); the layer
+// checks that this is its header. A free-threaded interpreter has a larger
+// header and wants its objects from its own allocator: there the Python
+// object is allocated apart, and these bytes point to it.
 struct ObjectHead {
   intptr_t refcnt;
   void* type;
@@ -123,18 +128,28 @@ static_assert(sizeof(NodeRecord) == 64 && sizeof(Node) == 80);
 // and one per table, which were a fifth of a read), and one holder count
 // of the document for all of their borrowed views. A block is freed with
 // the last of its nodes, so a node kept from a large tree keeps its block
-// (at most a few hundred nodes' memory) as well as the document. Nodes are
-// freed with the interpreter lock held, which guards `live`.
+// (at most a few hundred nodes' memory) as well as the document. With the
+// interpreter's lock, nodes are freed one at a time; without it (a
+// free-threaded build, ORVEX_FREE_THREADED) on any thread at once, and
+// `live` is counted atomically.
 struct NodeSlab {
   SourceHandle doc;
   size_t capacity;   // nodes
   size_t used = 0;   // nodes made so far, from the front
-  size_t live = 0;   // nodes not yet freed, once they are objects
+#if ORVEX_FREE_THREADED
+  std::atomic<size_t> live{0};  // nodes not yet freed, once they are objects
+#else
+  size_t live = 0;  // nodes not yet freed, once they are objects
+#endif
   BlockArena arena;  // after the nodes: room for their attribute tables
   size_t bytes = 0;  // of the whole block, from the pool
 
   // Counts one node freed; true when it was the last.
+#if ORVEX_FREE_THREADED
+  bool release_one() noexcept { return live.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+#else
   bool release_one() noexcept { return --live == 0; }
+#endif
 
   NodeSlab(SourceHandle d, size_t cap) noexcept : doc(std::move(d)), capacity(cap) {}
   Node* node(size_t i) noexcept { return reinterpret_cast<Node*>(reinterpret_cast<char*>(this) + kHeader) + i; }
