@@ -13,7 +13,7 @@
 #include "index/structural.h"
 #include "text/utf8.h"
 #include "read/whitespace.h"
-#include "storage/node.h"
+#include "storage/node_record.h"
 
 namespace orvex::fuzz {
 
