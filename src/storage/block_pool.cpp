@@ -17,22 +17,9 @@ namespace {
 constexpr size_t kSmallest = size_t{4} << 10;
 constexpr size_t kClasses = 10;  // 4 KiB .. 2 MiB
 constexpr size_t kLargest = kSmallest << (kClasses - 1);
-
-struct Pool {
-  std::mutex mutex;
-  std::array<std::vector<void*>, kClasses> free;
-  size_t kept = 0;      // bytes kept, every kind together
-  PoolBlock large;      // one block above the classes, or none
-  PoolMapping mapping;  // the writer's last output mapping, or none
-  bool stale = false;   // inherited over a fork: dropped at the next use
-};
-
-// Lives for the process: blocks are given back at exit too, possibly by a
-// daemon thread while static destructors run.
-Pool& pool() noexcept {
-  static Pool* p = new Pool;
-  return *p;
-}
+// Large blocks (file buffers) and output mappings are kept a few of each
+// kind, so that threads reading or writing at once each find one.
+constexpr size_t kLargeKept = 4;
 
 // What a kept block of a size class costs: its bytes and, since the C
 // library puts a header in front of it, one more page it shares in part.
@@ -45,21 +32,53 @@ size_t class_of(size_t bytes) noexcept {
   return c;
 }
 
+// Up to kLargeKept items, the newest last.
+template <class T>
+struct Few {
+  std::array<T, kLargeKept> items{};
+  size_t count = 0;
+
+  // Takes out the item `at`.
+  T take(size_t at) noexcept {
+    const T item = items[at];
+    for (size_t i = at; i + 1 < count; ++i) items[i] = items[i + 1];
+    items[--count] = {};
+    return item;
+  }
+  void add(const T& item) noexcept { items[count++] = item; }
+};
+
+struct Pool {
+  std::mutex mutex;
+  std::array<std::vector<void*>, kClasses> free;
+  size_t kept = 0;           // bytes kept, every kind together
+  Few<PoolBlock> large;      // blocks above the classes
+  Few<PoolMapping> mappings; // the writer's output mappings
+  bool stale = false;        // inherited over a fork: dropped at the next use
+};
+
+// Lives for the process: blocks are given back at exit too, possibly by a
+// daemon thread while static destructors run.
+Pool& pool() noexcept {
+  static Pool* p = new Pool;
+  return *p;
+}
+
 // Everything kept, taken out of the pool (under its lock), to be freed by
 // free_all() once the lock is released.
 struct Dropped {
   std::array<std::vector<void*>, kClasses> blocks;
-  PoolBlock large;
-  PoolMapping mapping;
+  Few<PoolBlock> large;
+  Few<PoolMapping> mappings;
 };
 
 Dropped take_all(Pool& p) noexcept {
   Dropped d;
   d.blocks.swap(p.free);
   d.large = p.large;
-  d.mapping = p.mapping;
+  d.mappings = p.mappings;
   p.large = {};
-  p.mapping = {};
+  p.mappings = {};
   p.kept = 0;
   p.stale = false;
   return d;
@@ -68,8 +87,8 @@ Dropped take_all(Pool& p) noexcept {
 void free_all(Dropped& d) noexcept {
   for (auto& list : d.blocks)
     for (void* block : list) raw_free(block);
-  raw_free(d.large.data);
-  if (d.mapping.map != nullptr) ::munmap(d.mapping.map, d.mapping.map_size);
+  for (size_t i = 0; i < d.large.count; ++i) raw_free(d.large.items[i].data);
+  for (size_t i = 0; i < d.mappings.count; ++i) ::munmap(d.mappings.items[i].map, d.mappings.items[i].map_size);
 }
 
 // The pool's lock, after dropping what a fork left in it (into `dropped`).
@@ -92,6 +111,22 @@ class Locked {
 
 bool fits(const Pool& p, size_t bytes) noexcept { return bytes <= kKeepAtMost - p.kept; }
 
+// Makes room for `bytes` more of a large kind by giving back its oldest
+// items, as long as that is enough: true when the bytes fit then. `cost`
+// says what an item costs; given-back items go to `out`.
+template <class T, class Cost>
+bool room_for(Pool& p, Few<T>& few, size_t bytes, Cost cost, Few<T>& out) noexcept {
+  size_t freeable = 0;
+  for (size_t i = 0; i < few.count; ++i) freeable += cost(few.items[i]);
+  if (bytes > kKeepAtMost - (p.kept - freeable)) return false;
+  while (few.count > 0 && (few.count == kLargeKept || !fits(p, bytes))) {
+    const T old = few.take(0);
+    p.kept -= cost(old);
+    out.add(old);
+  }
+  return true;
+}
+
 }  // namespace
 
 PoolBlock pool_take(size_t bytes) noexcept {
@@ -99,10 +134,16 @@ PoolBlock pool_take(size_t bytes) noexcept {
   if (bytes > kLargest) {
     {
       Locked lock(p);
-      // The kept block serves a request it can hold without wasting half of it.
-      if (p.large.data != nullptr && p.large.bytes >= bytes && p.large.bytes / 2 <= bytes) {
-        const PoolBlock b = p.large;
-        p.large = {};
+      // The smallest kept block that holds the request without wasting half
+      // of itself.
+      size_t best = kLargeKept;
+      for (size_t i = 0; i < p.large.count; ++i) {
+        const PoolBlock& b = p.large.items[i];
+        if (b.bytes >= bytes && b.bytes / 2 <= bytes && (best == kLargeKept || b.bytes < p.large.items[best].bytes))
+          best = i;
+      }
+      if (best != kLargeKept) {
+        const PoolBlock b = p.large.take(best);
         p.kept -= b.bytes;
         return b;
       }
@@ -127,16 +168,14 @@ void pool_give(PoolBlock b) noexcept {
   if (b.data == nullptr) return;
   Pool& p = pool();
   void* drop = b.data;
-  void* older = nullptr;
+  Few<PoolBlock> older;
   {
     Locked lock(p);
     if (b.bytes > kLargest) {
-      // The newer block stays, if it fits in place of the older one.
-      const size_t older_bytes = p.large.data != nullptr ? p.large.bytes : 0;
-      if (b.bytes <= kKeepAtMost - (p.kept - older_bytes)) {
-        older = p.large.data;
-        p.kept = p.kept - older_bytes + b.bytes;
-        p.large = b;
+      // The newest blocks stay, when they fit in place of older ones.
+      if (room_for(p, p.large, b.bytes, [](const PoolBlock& x) { return x.bytes; }, older)) {
+        p.large.add(b);
+        p.kept += b.bytes;
         drop = nullptr;
       }
     } else if (fits(p, footprint(b.bytes))) {
@@ -150,34 +189,35 @@ void pool_give(PoolBlock b) noexcept {
     }
   }
   raw_free(drop);
-  raw_free(older);
+  for (size_t i = 0; i < older.count; ++i) raw_free(older.items[i].data);
 }
 
 PoolMapping pool_take_mapping(size_t room) noexcept {
   Pool& p = pool();
   Locked lock(p);
-  if (p.mapping.map == nullptr || p.mapping.room < room) return {};
-  const PoolMapping m = p.mapping;
-  p.mapping = {};
+  size_t best = kLargeKept;
+  for (size_t i = 0; i < p.mappings.count; ++i)
+    if (p.mappings.items[i].room >= room && (best == kLargeKept || p.mappings.items[i].room < p.mappings.items[best].room))
+      best = i;
+  if (best == kLargeKept) return {};
+  const PoolMapping m = p.mappings.take(best);
   p.kept -= m.resident;
   return m;
 }
 
 bool pool_keep_mapping(const PoolMapping& m) noexcept {
   Pool& p = pool();
-  PoolMapping older;
+  Few<PoolMapping> older;
   {
     Locked lock(p);
-    const size_t older_resident = p.mapping.map != nullptr ? p.mapping.resident : 0;
-    if (m.resident > kKeepAtMost - (p.kept - older_resident)) return false;
+    if (!room_for(p, p.mappings, m.resident, [](const PoolMapping& x) { return x.resident; }, older)) return false;
 #ifdef MADV_FREE
     (void)::madvise(m.data, m.room, MADV_FREE);  // reclaimed under pressure instead of swapped
 #endif
-    older = p.mapping;
-    p.kept = p.kept - older_resident + m.resident;
-    p.mapping = m;
+    p.mappings.add(m);
+    p.kept += m.resident;
   }
-  if (older.map != nullptr) ::munmap(older.map, older.map_size);
+  for (size_t i = 0; i < older.count; ++i) ::munmap(older.items[i].map, older.items[i].map_size);
   return true;
 }
 

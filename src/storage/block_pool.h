@@ -6,8 +6,9 @@
 // the tree, most of it would go back to the system, and the next call would
 // fault every page in afresh, zeroed: a tenth of the time of a read that
 // follows the release of another. So freed blocks are kept by size class
-// (powers of two from 4 KiB to 2 MiB), with one large block besides and the
-// writer's last output mapping, all of it together at most kKeepAtMost
+// (powers of two from 4 KiB to 2 MiB), with a few large blocks besides and
+// the writer's last few output mappings (one for each of several threads
+// reading or writing at once), all of it together at most kKeepAtMost
 // bytes; the rest goes back at once. A service that reads one huge document
 // keeps no more than that afterwards.
 //
@@ -43,8 +44,8 @@ struct PoolMapping {
   size_t room = 0;
   size_t resident = 0;
 };
-// The kept mapping when it has `room` bytes or more (taken out of the pool),
-// else one with a null map.
+// The smallest kept mapping with `room` bytes or more (taken out of the
+// pool), else one with a null map.
 PoolMapping pool_take_mapping(size_t room) noexcept;
 // Keeps the mapping for a later writer, its pages handed to the system
 // lazily (MADV_FREE); false when it is not kept (the caller unmaps it).
