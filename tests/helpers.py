@@ -11,9 +11,11 @@ import textwrap
 # .ci/arm64-python.sh exports ORVEX_EMULATOR with the command prefix (in shell
 # quoting) in that case.
 EMULATOR = shlex.split(os.environ.get("ORVEX_EMULATOR", ""))
-# Under the sanitizers (.ci/sanitize.sh preloads their runtimes) everything is
-# slower, and the quarantine keeps freed memory resident.
-SANITIZED = "asan" in os.environ.get("LD_PRELOAD", "")
+# Under the sanitizers (.ci/sanitize.sh preloads their runtimes; a
+# ThreadSanitizer interpreter is built with its own) everything is slower, and
+# their shadow and quarantine keep memory resident.
+SANITIZED = ("asan" in os.environ.get("LD_PRELOAD", "")
+             or "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""))
 # A free-threaded interpreter (no global lock), whatever PYTHON_GIL says.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 

@@ -1,9 +1,14 @@
 """Eight threads hammer shared trees with every operation at once: reading
 strings and files, search, to_dict, from_dict, the text form, and writing
 strings and files. Every result must equal the single-threaded one, nothing
-may crash, and memory must be flat afterwards.
+may crash, and memory must be flat afterwards. Then 2, 4 and 8 threads do
+the same while other threads change the lists and dicts that nodes are
+built from and drop the last references to trees the workers just read,
+as happens without the global lock.
 
-The run time per round is ORVEX_STRESS_SECONDS (default 6; two rounds)."""
+The run time per round is ORVEX_STRESS_SECONDS (default 6; two rounds, and
+a third of it for each thread count of the second test)."""
+import collections
 import gc
 import os
 import random
@@ -18,6 +23,7 @@ from helpers import SANITIZED
 
 THREADS = 8
 SECONDS = float(os.environ.get("ORVEX_STRESS_SECONDS", "6"))
+pytestmark = pytest.mark.thread_unsafe(reason="runs threads of its own for a bounded time")
 
 
 def make_document(seed: int, elements: int) -> str:
@@ -159,3 +165,104 @@ def test_eight_threads_agree_with_one_and_leave_memory_flat(workload, capsys):
     assert [sys.getrefcount(d) for d in docs] == doc_refs
     if not SANITIZED:  # the sanitizer's quarantine keeps freed memory resident
         assert after - before < 16 * 2**20, (before, after)
+
+
+# --- inputs that change, and trees dropped on other threads -----------------
+
+def walk(tree):
+    """Every property of every node, in pre-order."""
+    out, stack = [], [tree]
+    while stack:
+        n = stack.pop()
+        out.append((n.name, sorted(n.attrs.items()), n.text, len(n.children)))
+        stack.extend(reversed(n.children))
+    return out
+
+
+@pytest.mark.parametrize("threads", [2, 4, 8])
+def test_threads_agree_while_inputs_change_and_trees_die_elsewhere(workload, threads):
+    docs, paths, trees, expected, folder = workload
+    ascii_doc = make_document(7, 300).encode("ascii", "ignore").decode()
+    ascii_dict = read_string(ascii_doc, "root").to_dict()
+    walks = [walk(t) for t in trees]
+    # What the changing inputs hold: the same few nodes and strings, in any
+    # order and number.
+    members = [Node(f"m{i}", {"k": str(i)}, text=str(i)) for i in range(6)]
+    shared_children = list(members)
+    shared_attrs = {f"a{i}": f"v{i}" for i in range(6)}
+    shared_dicts = [m.to_dict() for m in members]
+    shared_node = {"name": "s", "attrs": shared_attrs, "children": shared_dicts}
+    handoff = collections.deque(maxlen=64)
+    errors = []
+    stop = time.monotonic() + SECONDS / 3
+
+    def mutate():
+        rnd = random.Random(threads)
+        while time.monotonic() < stop:
+            shared_children.append(rnd.choice(members))
+            if len(shared_children) > 12:
+                del shared_children[rnd.randrange(len(shared_children))]
+            shared_children[rnd.randrange(len(shared_children))] = rnd.choice(members)
+            k = f"a{rnd.randrange(12)}"
+            if rnd.random() < 0.5:
+                shared_attrs[k] = k.replace("a", "v")
+            else:
+                shared_attrs.pop(k, None)
+            shared_dicts.append(rnd.choice(members).to_dict())
+            if len(shared_dicts) > 12:
+                del shared_dicts[0]
+
+    def drop():
+        while time.monotonic() < stop or handoff:
+            try:
+                handoff.popleft()  # the last reference goes here, not where the tree was made
+            except IndexError:
+                time.sleep(0)
+
+    def work(tid):
+        rnd = random.Random(tid)
+        k = tid
+        try:
+            while time.monotonic() < stop:
+                i = k % len(docs)
+                op = k % 6
+                if op == 0:
+                    fresh = read_string(ascii_doc + " ", "root")  # a fresh ASCII str, viewed in place
+                    assert fresh.to_dict() == ascii_dict
+                    handoff.append(fresh)
+                elif op == 1:
+                    fresh = read_string(docs[i] + " ", "root")  # a fresh non-ASCII str, encoded
+                    assert fresh.to_dict() == expected[i]["dict"]
+                    handoff.append(fresh)
+                elif op == 2:
+                    fresh = read_file(paths[i], "root")
+                    assert walk(fresh) == walks[i]
+                    handoff.append(fresh)
+                elif op == 3:
+                    n = Node("m", shared_attrs, shared_children)
+                    assert all(c in members for c in n.children)
+                    assert all(v == k.replace("a", "v") for k, v in n.attrs.items())
+                    assert write_string(Node.from_dict(n.to_dict()), 0, False).startswith("<m")
+                elif op == 4:
+                    try:
+                        n = Node.from_dict(shared_node)
+                    except RuntimeError as e:  # the dict changed size while it was walked
+                        assert "changed" in str(e), e
+                    else:
+                        assert n.name == "s" and all(c.name.startswith("m") for c in n.children)
+                else:
+                    t = trees[i]
+                    assert walk(t) == walks[i]
+                    assert str(t) == expected[i]["str"]
+                    assert write_string(t) == expected[i]["written"]
+                k += rnd.randrange(1, 4)
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append((tid, repr(e)))
+
+    others = [threading.Thread(target=mutate), threading.Thread(target=drop)]
+    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+    for t in others + workers:
+        t.start()
+    for t in workers + others:
+        t.join()
+    assert not errors, errors[:3]
