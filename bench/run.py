@@ -1,7 +1,7 @@
 """The benchmark: what a user of orvex does, beside lxml, ElementTree,
 xmltodict and (where Debian's libpugixml-dev is installed) pugixml, in one run.
 
-    pip install '.[bench]'            # lxml, xmltodict, matplotlib
+    pip install -r bench/requirements.txt   # lxml, xmltodict, matplotlib
     python bench/run.py               # 50 MiB generated corpora, every real file
     python bench/run.py --quick       # smoke run: 1 MiB, 3 repetitions, a few real files
     python bench/run.py --sizes 1,50 --real-mb 20 --repeat 7

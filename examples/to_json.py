@@ -4,13 +4,18 @@ Usage: to_json.py [FILE ROOT_TAG]   (default: the bundled catalogue, root tag ca
 
 Prints the document as JSON in two shapes: the full dict form that to_dict
 returns (keys name, attrs, children, text), which from_dict reads back
-unchanged, and a compact shape for people to read.
+unchanged, and a compact shape for people to read, the one xmltodict.parse
+gives.
+
+Exit status: 0, 2 for a wrong argument (no such file or element: a usage
+line is printed), 1 for a file that is not XML (not well-formed, or not UTF-8).
 """
 
 import argparse
 import json
 import os
-from typing import TYPE_CHECKING
+import sys
+from typing import TYPE_CHECKING, NoReturn
 
 import orvex
 from orvex import Node
@@ -20,12 +25,24 @@ if TYPE_CHECKING:
     from orvex import _NodeDict
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# read_file raises ValueError for both a document that is not well-formed and
+# one without the element, and OSError for unreadable files and for bytes that
+# are not UTF-8; only the messages tell a wrong argument (a usage error) from
+# a file that is not XML.
+ROOT_NOT_FOUND = "root tag <"
+INVALID_UTF8 = "stream did not contain valid UTF-8"
+
+
+def fail(message: str) -> NoReturn:
+    """A file that is not XML is no usage error: status 1, no usage line."""
+    print(f"{os.path.basename(sys.argv[0])}: {message}", file=sys.stderr)
+    sys.exit(1)
 
 
 def compact(d: "_NodeDict") -> object:
-    """A reader-friendly shape: attributes as "@name" keys, text as "#text",
-    repeated child names collected into lists, a bare string for an element
-    that holds only text."""
+    """A reader-friendly shape, xmltodict's: attributes as "@name" keys, text
+    as "#text", repeated child names collected into lists, a bare string for
+    an element that holds only text, None for an empty one."""
     out: dict[str, object] = {f"@{k}": v for k, v in sorted(d["attrs"].items())}
     for child in d["children"]:
         value = compact(child)
@@ -54,13 +71,25 @@ def main() -> None:
         path, root = args.file, args.root_tag
     try:
         doc = orvex.read_file(path, root)
-    except (OSError, ValueError) as e:
-        parser.error(f"cannot read {path}: {e}")
+    except OSError as e:
+        if str(e) != INVALID_UTF8:
+            parser.error(f"cannot read {path}: {e}")
+        fail(f"{path} is not XML (not UTF-8 text), so it has no <{root}> to convert: {e}")
+    except ValueError as e:
+        if str(e).startswith(ROOT_NOT_FOUND):
+            parser.error(f"{path} has no <{root}> element ({e})")
+        fail(f"{path} is not well-formed XML, so it has no <{root}> to convert: {e}")
 
     full = doc.to_dict()
     text = json.dumps(full, ensure_ascii=False, sort_keys=True, indent=2)
-    print(f"== full dict form ({len(text)} characters), first book:")
-    print(json.dumps(full["children"][0], ensure_ascii=False, sort_keys=True, indent=2))
+    children = full["children"]
+    if children:
+        # The whole form of a large document would scroll past: one child shows its shape.
+        print(f"== full dict form of <{root}> ({len(text)} characters), its first child <{children[0]['name']}> of {len(children)}:")
+        print(json.dumps(children[0], ensure_ascii=False, sort_keys=True, indent=2))
+    else:
+        print(f"== full dict form of <{root}> ({len(text)} characters):")
+        print(text)
 
     # JSON keeps everything from_dict needs: the round trip is exact (dict
     # equality does not depend on attribute order).
