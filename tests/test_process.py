@@ -179,6 +179,17 @@ print("main:", orvex.read_string("<a/>", "a").name)
         assert "ImportError" in line and "subinterpreters" in line, out
 
 
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded interpreter runs without the GIL")
+def test_importing_leaves_the_gil_off():
+    # Any extension that does not declare it runs without the GIL makes the
+    # interpreter turn it on at import, with a RuntimeWarning.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    code = "import sys, orvex; print(sys._is_gil_enabled())"
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env,
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "False", ""), out
+
+
 # --- long-running services -------------------------------------------------
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine keeps freed memory resident")
