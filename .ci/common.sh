@@ -76,7 +76,8 @@ run_examples() {
   done
   local bad_args=("large_file_search.py ten" "large_file_search.py -5" "large_file_search.py 1 2"
     "to_json.py only-a-file" "to_json.py /nonexistent.xml catalog"
-    "to_json.py $repo/examples/data/catalog.xml nosuchroot" "tour.py extra" "build_and_write.py extra")
+    "to_json.py $repo/examples/data/catalog.xml nosuchroot" "tour.py extra" "build_and_write.py extra"
+    "many_files.py only-a-dir" "many_files.py . orders --workers 0" "dask_files.py only-a-dir")
   for case in "${bad_args[@]}"; do
     read -r -a words <<<"$case"
     rc=0
