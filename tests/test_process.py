@@ -42,6 +42,10 @@ time.sleep(0.05)
 """
 
 
+# The interpreter ends daemon threads at exit with a forced unwind, which
+# AddressSanitizer does not follow: the frames it unwinds stay poisoned, and
+# the thread's own exit then reports a stack underflow in them.
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer misreads the forced unwind that ends daemon threads at exit")
 @pytest.mark.parametrize("call", CALLS)
 def test_exit_while_daemon_threads_are_inside_the_library(call, tmp_path):
     path = tmp_path / "in.xml"
@@ -63,13 +67,17 @@ import os, threading, warnings, orvex
 from orvex import Node
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
 node = Node("a", {"k": "v"}, [Node("b", text="é"), Node("c")])
+# The workers stop before the process exits: exiting with threads inside is
+# another test's subject.
+stop = threading.Event()
 def work():
-    while True:
+    while not stop.is_set():
         orvex.read_string("<a>é</a>", "a")
         orvex.write_string(node)
         Node.from_dict(node.to_dict())
-for _ in range(2):
-    threading.Thread(target=work, daemon=True).start()
+workers = [threading.Thread(target=work, daemon=True) for _ in range(2)]
+for t in workers:
+    t.start()
 expected = orvex.write_string(node, 1, False)
 for i in range(FORKS):
     pid = os.fork()
@@ -80,13 +88,16 @@ for i in range(FORKS):
         os._exit(0 if ok else 1)
     _, status = os.waitpid(pid, 0)
     assert status == 0, (i, status)
+stop.set()
+for t in workers:
+    t.join()
 print("forked", FORKS)
 """
 
 
 def test_fork_while_other_threads_are_inside_the_library():
     forks = 100 if EMULATED else 1000
-    assert f"forked {forks}" in assert_isolated_ok(FORK.replace("FORKS", str(forks)), timeout=600, daemons=True)
+    assert f"forked {forks}" in assert_isolated_ok(FORK.replace("FORKS", str(forks)), timeout=600)
 
 
 def test_a_fork_pool_reads_with_every_worker():
@@ -94,17 +105,21 @@ def test_a_fork_pool_reads_with_every_worker():
     import multiprocessing, threading, orvex
     def parse(i):
         return orvex.read_string(f"<r><i n='{i}'>é</i></r>", "r").to_dict()
+    stop = threading.Event()
     def busy():
-        while True:
+        while not stop.is_set():
             orvex.read_string("<a>x</a>", "a")
-    threading.Thread(target=busy, daemon=True).start()
+    worker = threading.Thread(target=busy, daemon=True)
+    worker.start()
     orvex.read_string("<r>" + "<i/>" * 200000 + "</r>", "r")  # the parent keeps memory for reuse
     with multiprocessing.get_context("fork").Pool(2) as pool:
         assert pool.map(parse, range(200)) == [parse(i) for i in range(200)]
+    stop.set()
+    worker.join()
     print("ok")
     """
     assert "ok" in assert_isolated_ok("import warnings; warnings.simplefilter('ignore')\n" + code.replace("\n    ", "\n"),
-                                      timeout=600, daemons=True)
+                                      timeout=600)
 
 
 # --- subinterpreters -------------------------------------------------------
