@@ -72,7 +72,8 @@ declare -A pip_for=([numpy]=numpy [xmltodict]=xmltodict [yaml]=PyYAML [psutil]=p
 third_party=$(python3 - tests <<'EOF' 2>/dev/null || true
 import ast, pathlib, sys
 root = pathlib.Path(sys.argv[1])
-local = {p.stem for p in root.rglob("*.py")} | {"orvex"}
+# The tests also import the examples (from the checkout).
+local = {p.stem for p in root.rglob("*.py")} | {p.stem for p in (root.parent / "examples").glob("*.py")} | {"orvex"}
 found = set()
 for path in root.rglob("*.py"):
     try:

@@ -69,6 +69,7 @@ def test_from_dict_is_a_class_method_with_signature():
     assert list(inspect.signature(orvex.Node.from_dict).parameters) == ["dict_"]
 
 
+@pytest.mark.thread_unsafe(reason="sets and deletes an attribute of the one class every thread sees")
 def test_node_class_properties():
     Node = orvex.Node
     assert Node.__module__ == "builtins"
