@@ -13,10 +13,8 @@ each needs orvex installed and must see DIRECTORY at the same path.
 """
 
 import argparse
-import glob
 import importlib
 import logging
-import os
 import tempfile
 import time
 from collections.abc import Iterator, Sequence
@@ -24,7 +22,7 @@ from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 import orvex
-from many_files import positive_int, read_serial, write_files
+from many_files import files_to_read, positive_int, read_serial
 
 if TYPE_CHECKING:
     # The dict form's type exists for type checkers only.
@@ -92,14 +90,7 @@ def main() -> None:
         print(f"this example needs Dask: {INSTALL}")
         return
     with tempfile.TemporaryDirectory() as tmp:
-        if args.directory is None:
-            paths, root = write_files(tmp, 40), "orders"
-        else:
-            if not os.path.isdir(args.directory):
-                parser.error(f"not a directory: {args.directory}")
-            paths, root = sorted(glob.glob(os.path.join(os.path.abspath(args.directory), "*.xml"))), args.root
-            if not paths:
-                parser.error(f"no *.xml files in {args.directory}")
+        paths, root = files_to_read(parser, args.directory, args.root, tmp)
         with dask_client(args.workers, args.scheduler) as client:
             print(f"{len(paths)} files on {len(client.nthreads())} Dask workers")
             start = time.perf_counter()

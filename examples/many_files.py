@@ -89,6 +89,21 @@ def positive_int(text: str) -> int:
     return value
 
 
+def files_to_read(parser: argparse.ArgumentParser, directory: str | None, root: str | None,
+                  tmp: str) -> tuple[list[str], str]:
+    """The files and root tag the command line names (absolute paths, so
+    workers started elsewhere find them), or 40 generated ones in `tmp`;
+    a usage error when the directory is missing or holds no *.xml file."""
+    if directory is None or root is None:
+        return write_files(tmp, 40), "orders"
+    if not os.path.isdir(directory):
+        parser.error(f"not a directory: {directory}")
+    paths = sorted(glob.glob(os.path.join(os.path.abspath(directory), "*.xml")))
+    if not paths:
+        parser.error(f"no *.xml files in {directory}")
+    return paths, root
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Read many XML files with threads and processes.")
     parser.add_argument("directory", nargs="?", metavar="DIRECTORY", help="read every *.xml file in it")
@@ -98,14 +113,7 @@ def main() -> None:
     if (args.directory is None) != (args.root is None):
         parser.error("give both DIRECTORY and ROOT_TAG, or neither")
     with tempfile.TemporaryDirectory() as tmp:
-        if args.directory is None:
-            paths, root = write_files(tmp, 40), "orders"
-        else:
-            if not os.path.isdir(args.directory):
-                parser.error(f"not a directory: {args.directory}")
-            paths, root = sorted(glob.glob(os.path.join(args.directory, "*.xml"))), args.root
-            if not paths:
-                parser.error(f"no *.xml files in {args.directory}")
+        paths, root = files_to_read(parser, args.directory, args.root, tmp)
         size = sum(os.path.getsize(p) for p in paths)
         print(f"{len(paths)} files, {size / 1e6:.1f} MB, {args.workers} workers "
               "(each time includes starting the pool; bench/many_files.py compares warm pools)")
