@@ -5,6 +5,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/block_pool.h"
@@ -300,4 +301,27 @@ TEST(BlockPool, KeepsFreedBlocksForTheNextReadWithinItsLimit) {
   EXPECT_NE(small_request.data, big.data);
   pool_give(big_again);
   pool_give(small_request);
+}
+
+// Small blocks stay with the thread that gave them back, for its next take,
+// and what a thread kept stops counting when the thread ends.
+TEST(BlockPool, SmallBlocksStayWithTheirThreadUntilItEnds) {
+  pool_trim();
+  const size_t before = pool_kept();
+  std::thread([] {
+    PoolBlock a = pool_take(3000);
+    PoolBlock b = pool_take(3000);
+    pool_give(a);
+    EXPECT_GT(pool_kept(), 0u);
+    PoolBlock again = pool_take(3000);
+    EXPECT_EQ(again.data, a.data);
+    pool_give(again);
+    pool_give(b);
+    PoolBlock other;  // another thread does not get this thread's blocks
+    std::thread([&] { other = pool_take(3000); }).join();
+    EXPECT_NE(other.data, a.data);
+    EXPECT_NE(other.data, b.data);
+    pool_give(other);  // one more than the thread keeps of the class: freed
+  }).join();
+  EXPECT_EQ(pool_kept(), before);
 }

@@ -17,6 +17,10 @@ namespace {
 constexpr size_t kSmallest = size_t{4} << 10;
 constexpr size_t kClasses = 10;  // 4 KiB .. 2 MiB
 constexpr size_t kLargest = kSmallest << (kClasses - 1);
+// The classes below 128 KiB are each thread's own (see ThreadBlocks); the
+// shared pool keeps those from there up.
+constexpr size_t kThreadClasses = 5;
+constexpr size_t kSharedClasses = kClasses - kThreadClasses;
 // Large blocks (file buffers) and output mappings are kept a few of each
 // kind, so that threads reading or writing at once each find one.
 constexpr size_t kLargeKept = 4;
@@ -50,8 +54,9 @@ struct Few {
 
 struct Pool {
   std::mutex mutex;
-  std::array<std::vector<void*>, kClasses> free;
-  size_t kept = 0;           // bytes kept, every kind together
+  std::array<std::vector<void*>, kSharedClasses> free;  // by class, from kThreadClasses
+  size_t kept = 0;        // bytes kept, every kind together
+  size_t in_threads = 0;  // what the threads' own blocks may cost
   Few<PoolBlock> large;      // blocks above the classes
   Few<PoolMapping> mappings; // the writer's output mappings
   bool stale = false;        // inherited over a fork: dropped at the next use
@@ -67,7 +72,7 @@ Pool& pool() noexcept {
 // Everything kept, taken out of the pool (under its lock), to be freed by
 // free_all() once the lock is released.
 struct Dropped {
-  std::array<std::vector<void*>, kClasses> blocks;
+  std::array<std::vector<void*>, kSharedClasses> blocks;
   Few<PoolBlock> large;
   Few<PoolMapping> mappings;
 };
@@ -109,7 +114,9 @@ class Locked {
   Dropped dropped_;
 };
 
-bool fits(const Pool& p, size_t bytes) noexcept { return bytes <= kKeepAtMost - p.kept; }
+size_t kept_in_all(const Pool& p) noexcept { return p.kept + p.in_threads; }
+
+bool fits(const Pool& p, size_t bytes) noexcept { return bytes <= kKeepAtMost - kept_in_all(p); }
 
 // Makes room for `bytes` more of a large kind by giving back its oldest
 // items, as long as that is enough: true when the bytes fit then. `cost`
@@ -118,12 +125,78 @@ template <class T, class Cost>
 bool room_for(Pool& p, Few<T>& few, size_t bytes, Cost cost, Few<T>& out) noexcept {
   size_t freeable = 0;
   for (size_t i = 0; i < few.count; ++i) freeable += cost(few.items[i]);
-  if (bytes > kKeepAtMost - (p.kept - freeable)) return false;
+  if (bytes + kept_in_all(p) > kKeepAtMost + freeable) return false;
   while (few.count > 0 && (few.count == kLargeKept || !fits(p, bytes))) {
     const T old = few.take(0);
     p.kept -= cost(old);
     out.add(old);
   }
+  return true;
+}
+
+// Each thread keeps a couple of blocks of each small class for itself, and
+// leaves the rest to the C allocator, whose per-thread arenas hold on to
+// blocks this small anyway. A small document's read takes and gives back
+// several: on a shared lock two threads reading at once met on every one of
+// them, and spent a third of their time there. What a thread may keep
+// counts towards the one limit as a whole, from its first give to its end
+// (or a trim), so that keeping and taking touch nothing shared.
+constexpr size_t kThreadKeeps = 2;
+constexpr size_t kThreadBudget = [] {
+  size_t n = 0;
+  for (size_t c = 0; c < kThreadClasses; ++c) n += kThreadKeeps * footprint(kSmallest << c);
+  return n;
+}();
+
+// Plain data, so that it stays usable to the very end of the thread, for
+// whatever is given back after its flush.
+struct ThreadBlocks {
+  std::array<std::array<void*, kThreadKeeps>, kThreadClasses> blocks;
+  std::array<unsigned char, kThreadClasses> count;
+  bool counted;  // kThreadBudget is in Pool::in_threads
+  bool ending;
+};
+thread_local constinit ThreadBlocks t_blocks{};
+
+void* thread_take(size_t c) noexcept {
+  if (t_blocks.count[c] == 0) return nullptr;
+  return t_blocks.blocks[c][--t_blocks.count[c]];
+}
+
+// Frees the thread's blocks and takes its budget off the count.
+void flush_thread_blocks() noexcept {
+  if (!t_blocks.counted) return;
+  {
+    Pool& p = pool();
+    Locked lock(p);
+    p.in_threads -= kThreadBudget;
+  }
+  t_blocks.counted = false;
+  for (size_t c = 0; c < kThreadClasses; ++c)
+    while (void* block = thread_take(c)) raw_free(block);
+}
+
+struct ThreadEnd {
+  ~ThreadEnd() {
+    t_blocks.ending = true;  // what is given back after this is freed
+    flush_thread_blocks();
+  }
+};
+
+bool thread_give(size_t c, void* block) noexcept {
+  if (t_blocks.ending || t_blocks.count[c] == kThreadKeeps) return false;
+  if (!t_blocks.counted) {
+    Pool& p = pool();
+    {
+      Locked lock(p);
+      if (!fits(p, kThreadBudget)) return false;
+      p.in_threads += kThreadBudget;
+    }
+    t_blocks.counted = true;
+    static thread_local ThreadEnd end;  // flushes at the thread's end
+    (void)end;
+  }
+  t_blocks.blocks[c][t_blocks.count[c]++] = block;
   return true;
 }
 
@@ -152,11 +225,16 @@ PoolBlock pool_take(size_t bytes) noexcept {
   }
   const size_t c = class_of(bytes);
   const size_t size = kSmallest << c;
+  if (c < kThreadClasses) {
+    void* mine = thread_take(c);
+    return {mine != nullptr ? mine : raw_alloc(size), size};
+  }
   {
     Locked lock(p);
-    if (!p.free[c].empty()) {
-      void* block = p.free[c].back();
-      p.free[c].pop_back();
+    auto& list = p.free[c - kThreadClasses];
+    if (!list.empty()) {
+      void* block = list.back();
+      list.pop_back();
       p.kept -= footprint(size);
       return {block, size};
     }
@@ -166,6 +244,11 @@ PoolBlock pool_take(size_t bytes) noexcept {
 
 void pool_give(PoolBlock b) noexcept {
   if (b.data == nullptr) return;
+  const size_t c = class_of(b.bytes);
+  if (c < kThreadClasses) {
+    if (!thread_give(c, b.data)) raw_free(b.data);
+    return;
+  }
   Pool& p = pool();
   void* drop = b.data;
   Few<PoolBlock> older;
@@ -180,7 +263,7 @@ void pool_give(PoolBlock b) noexcept {
       }
     } else if (fits(p, footprint(b.bytes))) {
       try {
-        p.free[class_of(b.bytes)].push_back(b.data);
+        p.free[c - kThreadClasses].push_back(b.data);
         p.kept += footprint(b.bytes);
         drop = nullptr;
       } catch (const std::bad_alloc&) {
@@ -222,6 +305,7 @@ bool pool_keep_mapping(const PoolMapping& m) noexcept {
 }
 
 void pool_trim() noexcept {
+  flush_thread_blocks();
   Pool& p = pool();
   Dropped d;
   {
@@ -234,7 +318,7 @@ void pool_trim() noexcept {
 size_t pool_kept() noexcept {
   Pool& p = pool();
   Locked lock(p);
-  return p.kept;
+  return kept_in_all(p);
 }
 
 void pool_before_fork() noexcept { pool().mutex.lock(); }
@@ -245,6 +329,9 @@ void pool_after_fork_in_child() noexcept {
   // Freeing now could wait for a lock of the allocator's own (tracemalloc's)
   // that the interpreter makes anew only after this handler.
   p.stale = true;
+  // Of the threads' own blocks only this thread's are here to use; the
+  // others' are left where they are.
+  p.in_threads = t_blocks.counted ? kThreadBudget : 0;
 }
 
 }  // namespace orvex

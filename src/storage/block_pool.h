@@ -6,10 +6,11 @@
 // the tree, most of it would go back to the system, and the next call would
 // fault every page in afresh, zeroed: a tenth of the time of a read that
 // follows the release of another. So freed blocks are kept by size class
-// (powers of two from 4 KiB to 2 MiB), with a few large blocks besides and
-// the writer's last few output mappings (one for each of several threads
-// reading or writing at once), all of it together at most kKeepAtMost
-// bytes; the rest goes back at once. A service that reads one huge document
+// (powers of two from 4 KiB to 2 MiB; those below 128 KiB a couple for each
+// thread, where threads reading at once do not meet), with a few large
+// blocks besides and the writer's last few output mappings (one for each of
+// several threads reading or writing at once), all of it together at most
+// kKeepAtMost bytes; the rest goes back at once. A service that reads one huge document
 // keeps no more than that afterwards.
 //
 // fork() is safe at any moment (see prepare_process in storage/process.h):
