@@ -2,10 +2,12 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <tuple>
 #include <vector>
 
 #include "storage/raw_memory.h"
@@ -17,10 +19,6 @@ namespace {
 constexpr size_t kSmallest = size_t{4} << 10;
 constexpr size_t kClasses = 10;  // 4 KiB .. 2 MiB
 constexpr size_t kLargest = kSmallest << (kClasses - 1);
-// The classes below 128 KiB are each thread's own (see ThreadBlocks); the
-// shared pool keeps those from there up.
-constexpr size_t kThreadClasses = 5;
-constexpr size_t kSharedClasses = kClasses - kThreadClasses;
 // Large blocks (file buffers) and output mappings are kept a few of each
 // kind, so that threads reading or writing at once each find one.
 constexpr size_t kLargeKept = 4;
@@ -54,9 +52,9 @@ struct Few {
 
 struct Pool {
   std::mutex mutex;
-  std::array<std::vector<void*>, kSharedClasses> free;  // by class, from kThreadClasses
-  size_t kept = 0;        // bytes kept, every kind together
-  size_t in_threads = 0;  // what the threads' own blocks may cost
+  std::array<std::vector<void*>, kClasses> free;
+  size_t kept = 0;        // bytes kept here, every kind together
+  size_t in_threads = 0;  // what the threads' own blocks may cost (ThreadBlocks)
   Few<PoolBlock> large;      // blocks above the classes
   Few<PoolMapping> mappings; // the writer's output mappings
   bool stale = false;        // inherited over a fork: dropped at the next use
@@ -72,7 +70,7 @@ Pool& pool() noexcept {
 // Everything kept, taken out of the pool (under its lock), to be freed by
 // free_all() once the lock is released.
 struct Dropped {
-  std::array<std::vector<void*>, kSharedClasses> blocks;
+  std::array<std::vector<void*>, kClasses> blocks;
   Few<PoolBlock> large;
   Few<PoolMapping> mappings;
 };
@@ -134,19 +132,56 @@ bool room_for(Pool& p, Few<T>& few, size_t bytes, Cost cost, Few<T>& out) noexce
   return true;
 }
 
-// Each thread keeps a couple of blocks of each small class for itself, and
-// leaves the rest to the C allocator, whose per-thread arenas hold on to
-// blocks this small anyway. A small document's read takes and gives back
-// several: on a shared lock two threads reading at once met on every one of
-// them, and spent a third of their time there. What a thread may keep
-// counts towards the one limit as a whole, from its first give to its end
-// (or a trim), so that keeping and taking touch nothing shared.
-constexpr size_t kThreadKeeps = 2;
+// A block of class `c` from the shared lists (under the lock), or null.
+void* shared_take(Pool& p, size_t c) noexcept {
+  if (p.free[c].empty()) return nullptr;
+  void* block = p.free[c].back();
+  p.free[c].pop_back();
+  p.kept -= footprint(kSmallest << c);
+  return block;
+}
+
+// Keeps a block of class `c` in the shared lists (under the lock); false
+// when there is no room, and the caller frees it.
+bool shared_keep(Pool& p, size_t c, void* block) noexcept {
+  if (!fits(p, footprint(kSmallest << c))) return false;
+  try {
+    p.free[c].push_back(block);
+  } catch (const std::bad_alloc&) {
+    return false;  // no room to remember it
+  }
+  p.kept += footprint(kSmallest << c);
+  return true;
+}
+
+// Blocks to free once the lock is released (declared before it).
+struct ToFree {
+  std::array<void*, 64> blocks;
+  size_t count = 0;
+  void add(void* b) noexcept { blocks[count++] = b; }
+  ~ToFree() {
+    for (size_t i = 0; i < count; ++i) raw_free(blocks[i]);
+  }
+};
+
+// Each thread keeps up to a few blocks of each small class for itself, and
+// trades them with the shared lists several at a time. A small document's
+// read takes and gives back several blocks: on the shared lock alone, two
+// threads reading at once met on every one of them and spent a third of
+// their time there. What a thread may keep counts towards the one limit as
+// a whole, from its first use to its end (or a trim), so that keeping and
+// taking touch nothing shared; at its end its blocks go to the shared lists.
+constexpr size_t kThreadClasses = 5;  // 4 KiB .. 64 KiB
+constexpr size_t kThreadKeeps = 8;
+constexpr size_t kThreadMoves = kThreadKeeps / 2;  // blocks traded at once
 constexpr size_t kThreadBudget = [] {
   size_t n = 0;
   for (size_t c = 0; c < kThreadClasses; ++c) n += kThreadKeeps * footprint(kSmallest << c);
   return n;
 }();
+// Threads take no more than this of the limit: beyond, they use the shared
+// lists directly.
+constexpr size_t kThreadsAtMost = kKeepAtMost / 4;
 
 // Plain data, so that it stays usable to the very end of the thread, for
 // whatever is given back after its flush.
@@ -154,58 +189,95 @@ struct ThreadBlocks {
   std::array<std::array<void*, kThreadKeeps>, kThreadClasses> blocks;
   std::array<unsigned char, kThreadClasses> count;
   bool counted;  // kThreadBudget is in Pool::in_threads
-  bool ending;
+  bool ending;   // the thread's end has flushed it: it keeps nothing more
 };
 thread_local constinit ThreadBlocks t_blocks{};
+static_assert(kThreadClasses * kThreadKeeps <= std::tuple_size_v<decltype(ToFree::blocks)>);
 
-void* thread_take(size_t c) noexcept {
-  if (t_blocks.count[c] == 0) return nullptr;
-  return t_blocks.blocks[c][--t_blocks.count[c]];
-}
+void* thread_pop(size_t c) noexcept { return t_blocks.blocks[c][--t_blocks.count[c]]; }
+void thread_push(size_t c, void* block) noexcept { t_blocks.blocks[c][t_blocks.count[c]++] = block; }
 
-// Frees the thread's blocks and takes its budget off the count.
-void flush_thread_blocks() noexcept {
+// Gives the thread's blocks to the shared lists, or frees them, and takes
+// its budget off the count.
+void flush_thread_blocks(bool to_shared) noexcept {
+  ToFree out;
+  Pool& p = pool();
+  Locked lock(p);
   if (!t_blocks.counted) return;
-  {
-    Pool& p = pool();
-    Locked lock(p);
-    p.in_threads -= kThreadBudget;
-  }
+  p.in_threads -= kThreadBudget;
   t_blocks.counted = false;
   for (size_t c = 0; c < kThreadClasses; ++c)
-    while (void* block = thread_take(c)) raw_free(block);
+    while (t_blocks.count[c] > 0) {
+      void* block = thread_pop(c);
+      if (!to_shared || !shared_keep(p, c, block)) out.add(block);
+    }
 }
 
 struct ThreadEnd {
   ~ThreadEnd() {
-    t_blocks.ending = true;  // what is given back after this is freed
-    flush_thread_blocks();
+    t_blocks.ending = true;
+    flush_thread_blocks(true);
   }
 };
 
-bool thread_give(size_t c, void* block) noexcept {
-  if (t_blocks.ending || t_blocks.count[c] == kThreadKeeps) return false;
-  if (!t_blocks.counted) {
-    Pool& p = pool();
-    {
-      Locked lock(p);
-      if (!fits(p, kThreadBudget)) return false;
-      p.in_threads += kThreadBudget;
-    }
-    t_blocks.counted = true;
-    static thread_local ThreadEnd end;  // flushes at the thread's end
-    (void)end;
-  }
-  t_blocks.blocks[c][t_blocks.count[c]++] = block;
+// Counts the thread's budget in (under the lock), the first time there is
+// room for it; false when the thread is to use the shared lists directly.
+bool thread_counted(Pool& p) noexcept {
+  if (t_blocks.counted) return true;
+  if (t_blocks.ending || p.in_threads + kThreadBudget > kThreadsAtMost || !fits(p, kThreadBudget)) return false;
+  p.in_threads += kThreadBudget;
+  t_blocks.counted = true;
   return true;
+}
+
+// Makes the thread's end flush what it keeps (before the lock is taken: the
+// registration allocates).
+void on_thread_end() noexcept {
+  if (t_blocks.counted || t_blocks.ending) return;
+  static thread_local ThreadEnd end;
+  (void)end;
+}
+
+void* small_take(size_t c) noexcept {
+  if (t_blocks.count[c] > 0) return thread_pop(c);
+  on_thread_end();
+  Pool& p = pool();
+  Locked lock(p);
+  if (!thread_counted(p)) return shared_take(p, c);
+  while (t_blocks.count[c] < kThreadMoves) {
+    void* block = shared_take(p, c);
+    if (block == nullptr) break;
+    thread_push(c, block);
+  }
+  return t_blocks.count[c] > 0 ? thread_pop(c) : nullptr;
+}
+
+void small_give(size_t c, void* block) noexcept {
+  if (t_blocks.counted && t_blocks.count[c] < kThreadKeeps) return thread_push(c, block);
+  on_thread_end();
+  ToFree out;
+  Pool& p = pool();
+  Locked lock(p);
+  if (!thread_counted(p)) {
+    if (!shared_keep(p, c, block)) out.add(block);
+    return;
+  }
+  if (t_blocks.count[c] == kThreadKeeps) {  // full: the older half goes to the shared lists
+    auto& mine = t_blocks.blocks[c];
+    for (size_t i = 0; i < kThreadMoves; ++i)
+      if (!shared_keep(p, c, mine[i])) out.add(mine[i]);
+    std::copy(mine.begin() + kThreadMoves, mine.end(), mine.begin());
+    t_blocks.count[c] -= kThreadMoves;
+  }
+  thread_push(c, block);
 }
 
 }  // namespace
 
 PoolBlock pool_take(size_t bytes) noexcept {
-  Pool& p = pool();
   if (bytes > kLargest) {
     {
+      Pool& p = pool();
       Locked lock(p);
       // The smallest kept block that holds the request without wasting half
       // of itself.
@@ -224,51 +296,36 @@ PoolBlock pool_take(size_t bytes) noexcept {
     return {raw_alloc(bytes), bytes};
   }
   const size_t c = class_of(bytes);
-  const size_t size = kSmallest << c;
+  void* kept = nullptr;
   if (c < kThreadClasses) {
-    void* mine = thread_take(c);
-    return {mine != nullptr ? mine : raw_alloc(size), size};
-  }
-  {
+    kept = small_take(c);
+  } else {
+    Pool& p = pool();
     Locked lock(p);
-    auto& list = p.free[c - kThreadClasses];
-    if (!list.empty()) {
-      void* block = list.back();
-      list.pop_back();
-      p.kept -= footprint(size);
-      return {block, size};
-    }
+    kept = shared_take(p, c);
   }
-  return {raw_alloc(size), size};
+  const size_t size = kSmallest << c;
+  return {kept != nullptr ? kept : raw_alloc(size), size};
 }
 
 void pool_give(PoolBlock b) noexcept {
   if (b.data == nullptr) return;
-  const size_t c = class_of(b.bytes);
-  if (c < kThreadClasses) {
-    if (!thread_give(c, b.data)) raw_free(b.data);
-    return;
-  }
+  const size_t c = b.bytes <= kLargest ? class_of(b.bytes) : kClasses;
+  if (c < kThreadClasses) return small_give(c, b.data);
   Pool& p = pool();
   void* drop = b.data;
   Few<PoolBlock> older;
   {
     Locked lock(p);
-    if (b.bytes > kLargest) {
+    if (c == kClasses) {
       // The newest blocks stay, when they fit in place of older ones.
       if (room_for(p, p.large, b.bytes, [](const PoolBlock& x) { return x.bytes; }, older)) {
         p.large.add(b);
         p.kept += b.bytes;
         drop = nullptr;
       }
-    } else if (fits(p, footprint(b.bytes))) {
-      try {
-        p.free[c - kThreadClasses].push_back(b.data);
-        p.kept += footprint(b.bytes);
-        drop = nullptr;
-      } catch (const std::bad_alloc&) {
-        // No room to remember it: free it.
-      }
+    } else if (shared_keep(p, c, b.data)) {
+      drop = nullptr;
     }
   }
   raw_free(drop);
@@ -305,7 +362,7 @@ bool pool_keep_mapping(const PoolMapping& m) noexcept {
 }
 
 void pool_trim() noexcept {
-  flush_thread_blocks();
+  flush_thread_blocks(false);
   Pool& p = pool();
   Dropped d;
   {

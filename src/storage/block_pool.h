@@ -6,12 +6,12 @@
 // the tree, most of it would go back to the system, and the next call would
 // fault every page in afresh, zeroed: a tenth of the time of a read that
 // follows the release of another. So freed blocks are kept by size class
-// (powers of two from 4 KiB to 2 MiB; those below 128 KiB a couple for each
-// thread, where threads reading at once do not meet), with a few large
-// blocks besides and the writer's last few output mappings (one for each of
-// several threads reading or writing at once), all of it together at most
-// kKeepAtMost bytes; the rest goes back at once. A service that reads one huge document
-// keeps no more than that afterwards.
+// (powers of two from 4 KiB to 2 MiB; of those below 128 KiB each thread
+// keeps a few for itself, where threads reading at once do not meet), with
+// a few large blocks besides and the writer's last few output mappings (one
+// for each of several threads reading or writing at once), all of it
+// together at most kKeepAtMost bytes; the rest goes back at once. A service
+// that reads one huge document keeps no more than that afterwards.
 //
 // fork() is safe at any moment (see prepare_process in storage/process.h):
 // the lock is held across it, and a child drops what it inherited the first
