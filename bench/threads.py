@@ -71,9 +71,10 @@ def ops(kind):
         return {
             "read_file": (lambda n: None, lambda _: read_file(big_path, big_root)),
             # A fresh str per call, made before the clock (a str read before
-            # would carry the interpreter's cached UTF-8).
-            "read_string": (lambda n: [big_text[:-1] + "\\n" for _ in range(n)],
-                            lambda strs: read_str(strs.pop(), big_root)),
+            # would carry the interpreter's cached UTF-8) and freed after it:
+            # freeing the caller's input is not the read's work.
+            "read_string": (lambda n: iter([big_text[:-1] + "\\n" for _ in range(n)]),
+                            lambda strs: read_str(next(strs), big_root)),
             "walk": (tree, walk),
             "search": (tree, search),
             "to_dict": (tree, to_dict) if to_dict else None,
@@ -83,8 +84,8 @@ def ops(kind):
     trees = lambda n: [read_file(p, "svg") for t, p in small]
     return {
         "read_file": (lambda n: None, lambda _: [read_file(p, "svg") for t, p in small]),
-        "read_string": (lambda n: [[t + " " for t, p in small] for _ in range(n)],
-                        lambda sets: [read_str(t, "svg") for t in sets.pop()]),
+        "read_string": (lambda n: iter([[t + " " for t, p in small] for _ in range(n)]),
+                        lambda sets: [read_str(t, "svg") for t in next(sets)]),
         "walk": (trees, lambda ts: [walk(x) for x in ts]),
         "search": (trees, lambda ts: [search(x) for x in ts]),
         "to_dict": (trees, lambda ts: [to_dict(x) for x in ts]) if to_dict else None,
