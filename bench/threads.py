@@ -104,6 +104,7 @@ def timed(threads, setup, op, n):
         for _ in range(n):
             op(x)
         spans.append((t0, time.perf_counter()))
+        barrier.wait()  # the input goes only once every thread is done
     ts = [threading.Thread(target=work) for _ in range(threads)]
     for t in ts: t.start()
     for t in ts: t.join()

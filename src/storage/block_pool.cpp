@@ -19,6 +19,12 @@ namespace {
 constexpr size_t kSmallest = size_t{4} << 10;
 constexpr size_t kClasses = 10;  // 4 KiB .. 2 MiB
 constexpr size_t kLargest = kSmallest << (kClasses - 1);
+// Of the one limit, the threads' own blocks (see ThreadBlocks) may take up
+// to a quarter and the shared pool the rest: a pool filled by one large
+// document then leaves room for every thread of a server to keep its own.
+// Threads beyond that many use the shared lists directly.
+constexpr size_t kThreadsAtMost = kKeepAtMost / 4;
+constexpr size_t kSharedAtMost = kKeepAtMost - kThreadsAtMost;
 // Large blocks (file buffers) and output mappings are kept a few of each
 // kind, so that threads reading or writing at once each find one.
 constexpr size_t kLargeKept = 4;
@@ -114,7 +120,8 @@ class Locked {
 
 size_t kept_in_all(const Pool& p) noexcept { return p.kept + p.in_threads; }
 
-bool fits(const Pool& p, size_t bytes) noexcept { return bytes <= kKeepAtMost - kept_in_all(p); }
+// Whether the shared pool has room for `bytes` more.
+bool fits(const Pool& p, size_t bytes) noexcept { return bytes <= kSharedAtMost - p.kept; }
 
 // Makes room for `bytes` more of a large kind by giving back its oldest
 // items, as long as that is enough: true when the bytes fit then. `cost`
@@ -123,7 +130,7 @@ template <class T, class Cost>
 bool room_for(Pool& p, Few<T>& few, size_t bytes, Cost cost, Few<T>& out) noexcept {
   size_t freeable = 0;
   for (size_t i = 0; i < few.count; ++i) freeable += cost(few.items[i]);
-  if (bytes + kept_in_all(p) > kKeepAtMost + freeable) return false;
+  if (bytes + p.kept > kSharedAtMost + freeable) return false;
   while (few.count > 0 && (few.count == kLargeKept || !fits(p, bytes))) {
     const T old = few.take(0);
     p.kept -= cost(old);
@@ -179,9 +186,6 @@ constexpr size_t kThreadBudget = [] {
   for (size_t c = 0; c < kThreadClasses; ++c) n += kThreadKeeps * footprint(kSmallest << c);
   return n;
 }();
-// Threads take no more than this of the limit: beyond, they use the shared
-// lists directly.
-constexpr size_t kThreadsAtMost = kKeepAtMost / 4;
 
 // Plain data, so that it stays usable to the very end of the thread, for
 // whatever is given back after its flush.
@@ -224,7 +228,7 @@ struct ThreadEnd {
 // room for it; false when the thread is to use the shared lists directly.
 bool thread_counted(Pool& p) noexcept {
   if (t_blocks.counted) return true;
-  if (t_blocks.ending || p.in_threads + kThreadBudget > kThreadsAtMost || !fits(p, kThreadBudget)) return false;
+  if (t_blocks.ending || p.in_threads + kThreadBudget > kThreadsAtMost) return false;
   p.in_threads += kThreadBudget;
   t_blocks.counted = true;
   return true;
